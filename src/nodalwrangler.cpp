@@ -1,0 +1,122 @@
+// nodalwrangler: read a node count from a node file and write the topology file for that many nodes.
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <source_location>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// The node count, set once by ReadNodeFile and only read by WriteTopologyFile.
+std::int32_t NNodes = 0;
+
+namespace {
+
+constexpr std::int32_t kMaxNodes = 1000000;
+constexpr int kUsageStatus = 1;
+constexpr int kCheckStatus = 2;
+constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
+
+// Ends the process with kCheckStatus unless `ok`, after one diagnostic line on
+// standard error naming the check's place, its operation and its condition.
+// Give `path` when a system call failed: the path and errno's reason follow.
+void Check(bool ok, const char* operation, const char* condition, const char* path = nullptr,
+           std::source_location where = std::source_location::current())
+{
+    if (ok) {
+        return;
+    }
+    const int error = errno;
+    std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s", where.file_name(),
+                 static_cast<unsigned>(where.line()), operation, condition);
+    if (path != nullptr) {
+        std::fprintf(stderr, ": %s: %s", path, std::strerror(error));
+    }
+    std::fputc('\n', stderr);
+    // _Exit, not exit: a failed output stream must not be flushed a second time.
+    std::_Exit(kCheckStatus);
+}
+
+// Opens /dev/null on any of descriptors 0 to 2 that is closed, so that no
+// file the tool opens can take the place of standard error and receive a
+// diagnostic meant for the user. open() takes the lowest free descriptor.
+void ReserveStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) {
+            (void)open("/dev/null", O_RDWR);
+        }
+    }
+}
+
+// Scans a decimal integer as "%d" would: white space, an optional sign, then
+// digits up to the first non-digit. Returns 0 when no number is there.
+// The value saturates instead of wrapping: the scan stops at the first digit
+// that puts the value past a bound, since no later digit can bring it back,
+// and so an endless run of digits is not read forever.
+std::int32_t ScanCount(std::FILE* fp)
+{
+    int c = 0;
+    do {
+        c = std::getc(fp);
+    } while (std::isspace(c) != 0);
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') {
+        c = std::getc(fp);
+    }
+    std::int32_t magnitude = 0;  // at most 10 * kMaxNodes + 9
+    for (; std::isdigit(c) != 0 && (negative ? magnitude == 0 : magnitude <= kMaxNodes); c = std::getc(fp)) {
+        magnitude = magnitude * 10 + (c - '0');
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+// Reads the node count, the first value of the node file at `path`, into
+// NNodes and checks that it lies in [0, kMaxNodes]. The file is closed again
+// before return; nothing but the count is read.
+void ReadNodeFile(const char* path)
+{
+    Check(NNodes == 0, __func__, "NNodes == 0");
+    std::FILE* fp = std::fopen(path, "r");
+    Check(fp != nullptr, __func__, "fp != ((void *)0)", path);
+    NNodes = ScanCount(fp);
+    // A read error could have cut the number short, or be a directory.
+    Check(std::ferror(fp) == 0, __func__, "ferror(fp) == 0", path);
+    Check(0 <= NNodes, __func__, "0 <= NNodes");
+    Check(NNodes <= kMaxNodes, __func__, "NNodes <= 1000000");
+    std::fclose(fp);
+}
+
+// Creates or empties the file at `path` and writes the count, then one line
+// "i   0" for each node i from 0. A count of 0 fails before the file is
+// opened. The file is complete only if every write and the close succeed.
+void WriteTopologyFile(const char* path)
+{
+    Check(0 < NNodes, __func__, "0 < NNodes");
+    std::FILE* fp = std::fopen(path, "w");
+    Check(fp != nullptr, __func__, "fp != ((void *)0)", path);
+    std::fprintf(fp, "%d\n", NNodes);
+    for (std::int32_t i = 0; i < NNodes; ++i) {
+        std::fprintf(fp, "%d   0\n", i);
+    }
+    Check(std::ferror(fp) == 0, __func__, "ferror(fp) == 0", path);
+    Check(std::fclose(fp) == 0, __func__, "fclose(fp) == 0", path);
+}
+
+int main(int argc, char* argv[])
+{
+    ReserveStandardDescriptors();
+    if (argc != 3) {
+        std::fputs(kUsage, stderr);
+        return kUsageStatus;
+    }
+    ReadNodeFile(argv[1]);
+    WriteTopologyFile(argv[2]);
+    return EXIT_SUCCESS;
+}
