@@ -9,10 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 // The node count, set once by ReadNodeFile and only read by WriteTopologyFile.
 std::int32_t NNodes = 0;
@@ -20,6 +16,7 @@ std::int32_t NNodes = 0;
 namespace {
 
 constexpr std::int32_t kMaxNodes = 1000000;
+constexpr int kRadix = 10;
 constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
 // Measured against dd at a million nodes: 64 KiB blocks cost a third more
@@ -27,35 +24,30 @@ constexpr int kCheckStatus = 2;
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 
-// Ends the process with kCheckStatus unless `ok`, after one diagnostic line on
-// standard error naming the check's place, its operation and its condition.
-// Give `path` when a system call failed: the path and errno's reason follow.
-void Check(bool ok, const char* operation, const char* condition, const char* path = nullptr,
-           std::source_location where = std::source_location::current())
+// Writes one diagnostic line for a failed check to standard error, with the
+// path and the system's reason for `error` when `path` is given, and ends the
+// process with kCheckStatus. Each line is one call, so one write.
+[[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, int error, const char* file,
+                            unsigned line)
 {
-    if (ok) {
-        return;
+    if (path == nullptr) {
+        (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s\n", file, line, operation, condition);
+    } else {
+        (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s: %s: %s\n", file, line, operation,
+                           condition, path, std::strerror(error));
     }
-    const int error = errno;
-    std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s", where.file_name(),
-                 static_cast<unsigned>(where.line()), operation, condition);
-    if (path != nullptr) {
-        std::fprintf(stderr, ": %s: %s", path, std::strerror(error));
-    }
-    std::fputc('\n', stderr);
     // _Exit, not exit: a failed output stream must not be flushed a second time.
     std::_Exit(kCheckStatus);
 }
 
-// Opens /dev/null on any of descriptors 0 to 2 that is closed, so that no
-// file the tool opens can take the place of standard error and receive a
-// diagnostic meant for the user. open() takes the lowest free descriptor.
-void ReserveStandardDescriptors()
+// Fails the check named `condition` unless `holds`. Give `path` when a
+// system call failed. The caller's file and line come from the builtins
+// rather than std::source_location, which the lint toolchain cannot parse.
+void Check(bool holds, const char* operation, const char* condition, const char* path = nullptr,
+           const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
 {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
-            (void)open("/dev/null", O_RDWR);
-        }
+    if (!holds) {
+        FailCheck(operation, condition, path, errno, file, line);
     }
 }
 
@@ -74,9 +66,9 @@ std::int32_t ScanCount(std::FILE* fp)
     if (c == '-' || c == '+') {
         c = std::getc(fp);
     }
-    std::int32_t magnitude = 0;  // at most 10 * kMaxNodes + 9
+    std::int32_t magnitude = 0;  // at most kRadix * kMaxNodes + 9
     for (; std::isdigit(c) != 0 && (negative ? magnitude == 0 : magnitude <= kMaxNodes); c = std::getc(fp)) {
-        magnitude = magnitude * 10 + (c - '0');
+        magnitude = magnitude * kRadix + (c - '0');
     }
     return negative ? -magnitude : magnitude;
 }
@@ -105,12 +97,12 @@ void WriteLines(std::FILE* fp, std::int32_t count)
     char* const units = line + kDigits - 1;
     const char* const lineEnd = units + std::strlen("0   0\n");
     char* first = units;
-    for (std::int32_t tens = 0; tens < count; tens += 10) {
-        if (blockEnd - out < 10 * kCopy) {
-            std::fwrite(block, 1, out - block, fp);
+    for (std::int32_t tens = 0; tens < count; tens += kRadix) {
+        if (blockEnd - out < kRadix * kCopy) {
+            (void)std::fwrite(block, 1, out - block, fp);  // fp's error state keeps a failure
             out = block;
         }
-        const std::int32_t lines = std::min(10, count - tens);
+        const std::int32_t lines = std::min(kRadix, count - tens);
         for (std::int32_t unit = 0; unit < lines; ++unit) {
             std::memcpy(out, first, kCopy);
             out[units - first] = static_cast<char>('0' + unit);
@@ -123,7 +115,7 @@ void WriteLines(std::FILE* fp, std::int32_t count)
         ++*digit;
         first = std::min(first, digit);
     }
-    std::fwrite(block, 1, out - block, fp);
+    (void)std::fwrite(block, 1, out - block, fp);
 }
 
 }  // namespace
@@ -141,7 +133,7 @@ void ReadNodeFile(const char* path)
     Check(std::ferror(fp) == 0, __func__, "ferror(fp) == 0", path);
     Check(0 <= NNodes, __func__, "0 <= NNodes");
     Check(NNodes <= kMaxNodes, __func__, "NNodes <= 1000000");
-    std::fclose(fp);
+    (void)std::fclose(fp);  // only read from: closing it cannot lose data
 }
 
 // Creates or empties the file at `path` and writes the count, then one line
@@ -159,9 +151,8 @@ void WriteTopologyFile(const char* path)
 
 int main(int argc, char* argv[])
 {
-    ReserveStandardDescriptors();
     if (argc != 3) {
-        std::fputs(kUsage, stderr);
+        (void)std::fputs(kUsage, stderr);
         return kUsageStatus;
     }
     ReadNodeFile(argv[1]);
