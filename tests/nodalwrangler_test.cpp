@@ -1,5 +1,8 @@
 // End-to-end tests of the built tool: `nodalwrangler_test BINARY GROUP` runs one group of the table.
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -8,10 +11,12 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
+const char* const kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 const char* const kRun = R"("$NW" nodes topo)";
+constexpr int kSkipped = 77;  // CTest's SKIP_RETURN_CODE
 
 // One case. The command runs under sh in a fresh work folder that holds `nodes`
 // (unless null), and then `topo` too on a second run, so that every row is
@@ -30,7 +36,7 @@ struct Row {
     std::optional<std::string> nodes;
     const char* command;
     int status;
-    const char* err;  // the diagnostic after "nodalwrangler: FILE:LINE: "
+    const char* err;  // stderr; for status 2, the diagnostic after "nodalwrangler: FILE:LINE: "
     int count = 0;    // status 0: the topology file holds this many nodes
     const char* output = "topo";
     const char* setup = "";
@@ -40,9 +46,9 @@ std::vector<Row> Table()
 {
     std::vector<Row> rows = {
         // Usage: exact bytes, status 1, and no file created or changed.
-        {"usage", "5", R"("$NW")", 1, ""},
-        {"usage", "5", R"("$NW" nodes)", 1, ""},
-        {"usage", "5", R"("$NW" nodes topo extra)", 1, "", 0, "topo", "echo keep >extra"},
+        {"usage", "5", R"("$NW")", 1, kUsage},
+        {"usage", "5", R"("$NW" nodes)", 1, kUsage},
+        {"usage", "5", R"("$NW" nodes topo extra)", 1, kUsage, 0, "topo", "echo keep >extra"},
         // Bounds, and overflow: a count must never wrap into range.
         {"counts", "1000001", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
         {"counts", "-1", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes"},
@@ -82,9 +88,27 @@ std::vector<Row> Table()
          "WriteTopologyFile: check failed: fp != ((void *)0): dir: Is a directory", 0, "topo", "mkdir dir"},
         // The node file is read and closed before the same path is rewritten.
         {"files", "3\nrest", R"("$NW" nodes nodes)", 0, "", 3, "nodes"},
-        // A writer that keeps its pipe open after the count must not block the reader.
-        {"files", "", R"((printf '4\n'; exec sleep 10) >fifo & timeout 5 "$NW" fifo topo; s=$?; kill $!; exit $s)", 0,
+        // Streams: a writer that keeps its pipe open after the count must not
+        // block the reader, nor an endless count keep it reading.
+        {"streams", "", R"((printf '4\n'; exec sleep 10) >fifo & timeout 5 "$NW" fifo topo; s=$?; kill $!; exit $s)", 0,
          "", 4, "topo", "mkfifo fifo"},
+        {"streams", "", R"(yes 1 | tr -d '\n' | timeout 5 "$NW" /dev/stdin topo)", 2,
+         "ReadNodeFile: check failed: NNodes <= 1000000"},
+        {"streams", "", R"({ printf ' -'; yes 1 | tr -d '\n'; } | timeout 5 "$NW" /dev/stdin topo)", 2,
+         "ReadNodeFile: check failed: 0 <= NNodes"},
+        // Closed standard streams change nothing but what can be seen.
+        {"streams", "5", R"("$NW" nodes topo >&- 2>&- <&-)", 0, "", 5},
+        {"streams", "5", R"("$NW" nodes >&- 2>&- <&-)", 1, ""},
+        {"streams", "5", R"("$NW" nodes /dev/full >&- 2>&- <&-)", 2, ""},
+        // Permissions, as a user whom they bind.
+        {"permissions", "5", R"($AS_USER "$NW" nodes topo)", 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): nodes: Permission denied", 0, "topo", "chmod 000 nodes"},
+        {"permissions", "5", R"($AS_USER "$NW" nodes ro/topo)", 2,
+         "WriteTopologyFile: check failed: fp != ((void *)0): ro/topo: Permission denied", 0, "topo",
+         "mkdir ro && chmod 555 ro"},
+        {"permissions", "5", R"($AS_USER "$NW" nodes ro.txt)", 2,
+         "WriteTopologyFile: check failed: fp != ((void *)0): ro.txt: Permission denied", 0, "topo",
+         "echo keep >ro.txt && chmod 444 ro.txt"},
         // A full disk is a failure, both in the loop and at the final flush.
         {"write-errors", "1000000", R"("$NW" nodes /dev/full)", 2,
          "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
@@ -139,23 +163,23 @@ struct Result {
 };
 
 // Runs argv in `dir`, with standard output and error caught in files beside it.
-Result Run(const std::vector<const char*>& argv, const fs::path& dir)
+Result Run(std::vector<const char*> argv, const fs::path& dir)
 {
     const fs::path out = dir.parent_path() / "stdout";
     const fs::path err = dir.parent_path() / "stderr";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0 || dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1) != 1 ||
-            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2) != 2) {
-            _exit(127);
-        }
-        std::vector<const char*> args = argv;
-        args.push_back(nullptr);
-        execv(args[0], const_cast<char* const*>(args.data()));
-        _exit(127);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 ||
+        waitpid(pid, &wstatus, 0) != pid) {
+        wstatus = 127 << 8;
+    }
+    posix_spawn_file_actions_destroy(&actions);
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), ReadFile(out), ReadFile(err)};
 }
 
@@ -183,14 +207,16 @@ std::string Check(const Row& row, const fs::path& work, bool existing)
         WriteFile(work / "topo", "an existing file\nof two lines\n");
     }
     Run({"/bin/sh", "-c", row.setup}, work);
+    if (geteuid() == 0) {
+        Run({"/bin/chown", "-R", "65534:65534", "."}, work);  // for $AS_USER
+    }
     const auto before = Snapshot(work);
     const Result result = Run({"/bin/sh", "-c", row.command}, work);
     const std::string err = row.status == 2 ? Condition(result.err) : result.err;
-    const std::string wantErr = row.status == 1 ? kUsage : row.err;
     if (result.status != row.status) {
         return "status " + std::to_string(result.status) + ", stderr: " + result.err;
     }
-    if (!result.out.empty() || err != wantErr) {
+    if (!result.out.empty() || err != row.err) {
         return "stdout: '" + result.out + "', stderr: '" + result.err + "'";
     }
     if (row.status == 0 && ReadFile(work / row.output) != Reference(row.count)) {
@@ -202,6 +228,62 @@ std::string Check(const Row& row, const fs::path& work, bool existing)
     return "";
 }
 
+// Escapes a node file's text for a failure message.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+// The count reader against an independent model, strtoll clamped to 32 bits,
+// over node files drawn from a fixed seed. Returns the number of failures.
+int CheckRandomCounts(const fs::path& work, int cases, unsigned seed)
+{
+    const std::vector<std::string> pieces = {" ", "\t", "\n", "+", "-", "a", "x", ".", "0"};
+    std::mt19937 random(seed);
+    const auto below = [&random](unsigned n) { return static_cast<int>(random() % n); };
+    int failures = 0;
+    for (int i = 0; i < cases; ++i) {
+        std::string text;
+        for (int piece = below(7); piece > 0; --piece) {
+            if (below(3) != 0) {
+                text += pieces[below(pieces.size())];
+                continue;
+            }
+            // Mostly short numbers, so that most successes write small files;
+            // now and then a run past every integer type.
+            const int digits = below(10) == 0 ? 20 + below(20) : below(10) == 0 ? 7 : 1 + below(4);
+            for (int k = 0; k < digits; ++k) {
+                text += static_cast<char>('0' + below(10));
+            }
+        }
+        const long long value = std::clamp<long long>(std::strtoll(text.c_str(), nullptr, 10), INT32_MIN, INT32_MAX);
+        const std::string want = value < 0         ? "ReadNodeFile: check failed: 0 <= NNodes"
+                                 : value > 1000000 ? "ReadNodeFile: check failed: NNodes <= 1000000"
+                                 : value == 0      ? "WriteTopologyFile: check failed: 0 < NNodes"
+                                                   : "";
+        fs::remove(work / "topo");
+        WriteFile(work / "nodes", text);
+        const Result result = Run({std::getenv("NW"), "nodes", "topo"}, work);
+        const std::string topo = ReadFile(work / "topo");
+        const std::string got = result.status == 2 ? Condition(result.err) : result.err;
+        const bool ok = want.empty()
+                            ? result.status == 0 && got.empty() && topo.rfind(std::to_string(value) + "\n", 0) == 0 &&
+                                  std::count(topo.begin(), topo.end(), '\n') == value + 1
+                            : result.status == 2 && got == want && !fs::exists(work / "topo");
+        if (!ok) {
+            ++failures;
+            std::cout << "FAIL: random case " << i << " of seed " << seed << ", node file " << Quoted(text)
+                      << ": status " << result.status << ", stderr '" << result.err << "', expected "
+                      << (want.empty() ? std::to_string(value) + " nodes" : want) << "\n";
+        }
+    }
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -211,17 +293,32 @@ int main(int argc, char* argv[])
         return 2;
     }
     setenv("NW", fs::absolute(argv[1]).c_str(), 1);
+    setenv("AS_USER", geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", 1);
     const std::string group = argv[2];
-    char scratch[] = "/tmp/nodalwrangler_test.XXXXXX";
-    const fs::path root = mkdtemp(scratch);
+    // In memory where there is room: the random group makes thousands of runs.
+    std::string scratch = fs::is_directory("/dev/shm") ? "/dev/shm/nwtest.XXXXXX" : "/tmp/nwtest.XXXXXX";
+    const fs::path root = mkdtemp(scratch.data());
+    const fs::path work = root / "work";
+    fs::create_directories(work);
+    fs::permissions(root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     int passed = 0;
     int failed = 0;
+    if (group == "random") {
+        constexpr int kCases = 3000;
+        failed = CheckRandomCounts(work, kCases, 20261208);
+        passed = kCases - failed;
+    }
+    if (group == "permissions" && Run({"/bin/sh", "-c", R"($AS_USER "$NW")"}, work).status != 1) {
+        std::cout << "skipped: the tool cannot be run as a user whom file permissions bind\n";
+        fs::remove_all(root);
+        return kSkipped;
+    }
     for (const Row& row : Table()) {
         for (bool existing : {false, true}) {
             if (row.group != group) {
                 continue;
             }
-            const std::string problem = Check(row, root / "work", existing);
+            const std::string problem = Check(row, work, existing);
             if (problem.empty()) {
                 ++passed;
                 continue;
