@@ -82,6 +82,12 @@ std::vector<Row> Table()
         // A read error must not pass for an empty file.
         {"files", "5", R"("$NW" dir topo)", 2, "ReadNodeFile: check failed: ferror(fp) == 0: dir: Is a directory", 0,
          "topo", "mkdir dir"},
+        // A hyphen or an empty argument is an ordinary path, never a standard stream.
+        {"files", "5", R"("$NW" - topo)", 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): -: No such file or directory"},
+        {"files", "5", R"("$NW" nodes -)", 0, "", 5, "-"},
+        {"files", "5", R"("$NW" nodes "")", 2,
+         "WriteTopologyFile: check failed: fp != ((void *)0): : No such file or directory"},
         {"files", "5", R"("$NW" nodes missing/topo)", 2,
          "WriteTopologyFile: check failed: fp != ((void *)0): missing/topo: No such file or directory"},
         {"files", "5", R"("$NW" nodes dir)", 2,
