@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -189,16 +190,22 @@ Result Run(std::vector<const char*> argv, const fs::path& dir)
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), ReadFile(out), ReadFile(err)};
 }
 
-// The diagnostic without its "nodalwrangler: src/nodalwrangler.cpp:LINE: " prefix, or "" if it lacks one.
+// The diagnostic without its "nodalwrangler: src/nodalwrangler.cpp:LINE: " prefix, or "" if it is not one such line.
 std::string Condition(const std::string& err)
 {
-    const std::string prefix = "nodalwrangler: src/nodalwrangler.cpp:";
-    const auto end = err.find(": ", prefix.size());
-    if (err.rfind(prefix, 0) != 0 || end == std::string::npos || end == prefix.size() || err.back() != '\n' ||
-        err.find_first_not_of("0123456789", prefix.size()) != end) {
-        return "";
+    static const std::regex diagnostic("nodalwrangler: src/nodalwrangler\\.cpp:[0-9]+: (.*)\n");
+    std::smatch match;
+    return std::regex_match(err, match, diagnostic) ? match[1].str() : "";
+}
+
+// Escapes a node file's text for a failure message.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
     }
-    return err.substr(end + 2, err.size() - end - 3);
+    return quoted + "\"";
 }
 
 // Checks one run of `row` and returns what went wrong, or "" if nothing did.
@@ -232,16 +239,6 @@ std::string Check(const Row& row, const fs::path& work, bool existing)
         return "a failed run changed the work folder";
     }
     return "";
-}
-
-// Escapes a node file's text for a failure message.
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (char c : text) {
-        quoted += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
-    }
-    return quoted + "\"";
 }
 
 // The count reader against an independent model, strtoll clamped to 32 bits,
@@ -320,17 +317,17 @@ int main(int argc, char* argv[])
         return kSkipped;
     }
     for (const Row& row : Table()) {
+        if (row.group != group) {
+            continue;
+        }
         for (bool existing : {false, true}) {
-            if (row.group != group) {
-                continue;
-            }
             const std::string problem = Check(row, work, existing);
             if (problem.empty()) {
                 ++passed;
                 continue;
             }
             ++failed;
-            std::cout << "FAIL: " << row.command << " with nodes '" << row.nodes.value_or("(none)") << "'"
+            std::cout << "FAIL: " << row.command << " with nodes " << (row.nodes ? Quoted(*row.nodes) : "(none)")
                       << (existing ? " and an existing topo" : "") << ": " << problem << "\n";
         }
     }
