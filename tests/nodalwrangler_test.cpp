@@ -115,11 +115,11 @@ std::vector<Row> Table()
         {"permissions", "5", R"($AS_USER "$NW" nodes ro.txt)", 2,
          "WriteTopologyFile: check failed: fp != ((void *)0): ro.txt: Permission denied", 0, "topo",
          "echo keep >ro.txt && chmod 444 ro.txt"},
-        // A full disk is a failure, both in the loop and at the final flush.
+        // A full disk is a failure, both at a full block and at the last, short write.
         {"write-errors", "1000000", R"("$NW" nodes /dev/full)", 2,
          "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
         {"write-errors", "1", R"("$NW" nodes /dev/full)", 2,
-         "WriteTopologyFile: check failed: fclose(fp) == 0: /dev/full: No space left on device"},
+         "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
     };
     // Every digit-count boundary, where a hand-rolled counter would carry wrong.
     for (int n = 1; n <= 1000000; n *= 10) {
@@ -128,6 +128,18 @@ std::vector<Row> Table()
                 rows.push_back({"counts", std::to_string(count), kRun, 0, "", count});
             }
         }
+    }
+    // The writer's 1 MiB block edge: the last file that fits, the first whose
+    // last line is carried over into a second block, and one line more.
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    int fits = 0;          // the largest count whose file fits in one block
+    std::size_t body = 0;  // the bytes of the lines 0 to fits - 1
+    while (std::to_string(fits + 1).size() + 1 + body + std::to_string(fits).size() + 5 <= kBlock) {
+        body += std::to_string(fits).size() + 5;
+        ++fits;
+    }
+    for (int count : {fits, fits + 1, fits + 2}) {
+        rows.push_back({"counts", std::to_string(count), kRun, 0, "", count});
     }
     return rows;
 }
