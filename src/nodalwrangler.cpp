@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include <sys/mman.h>
@@ -23,7 +24,34 @@ constexpr std::int32_t kMaxNodes = 1000000;
 constexpr int kRadix = 10;
 constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
+constexpr unsigned char kDelete = 0x7f;
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
+
+// Returns `path` fit to print on one line: each control byte, which could end
+// the line or drive a terminal, becomes an escape (\n, \t, or octal such as
+// \033), and a backslash is doubled so that no escape is ambiguous. Every
+// other byte is kept, so an ordinary path prints as it was given.
+std::string Escaped(std::string_view path)
+{
+    std::string escaped;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (byte < ' ' || byte == kDelete) {
+            std::array<char, sizeof "\\000"> octal{};
+            (void)std::snprintf(octal.data(), octal.size(), "\\%03o", unsigned{byte});
+            escaped += octal.data();
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
 
 // Writes one diagnostic line for a failed check to standard error, with the
 // path and the system's reason for `error` when `path` is given, and ends the
@@ -35,7 +63,7 @@ constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        
         (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s\n", file, line, operation, condition);
     } else {
         (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s: %s: %s\n", file, line, operation,
-                           condition, path, std::strerror(error));
+                           condition, Escaped(path).c_str(), std::strerror(error));
     }
     // _Exit, not exit: a failed output stream must not be flushed a second time.
     std::_Exit(kCheckStatus);

@@ -92,6 +92,9 @@ std::vector<Row> Table()
          "WriteTopologyFile: check failed: fp != ((void *)0): missing/topo: No such file or directory"},
         {"files", "5", R"("$NW" nodes dir)", 2,
          "WriteTopologyFile: check failed: fp != ((void *)0): dir: Is a directory", 0, "topo", "mkdir dir"},
+        // A path can neither break the diagnostic's one line nor reach the terminal raw.
+        {"files", "5", R"sh("$NW" "$(printf 'no\nsuch\033[2J\\')" topo)sh", 2,
+         R"(ReadNodeFile: check failed: fp != ((void *)0): no\nsuch\033[2J\\: No such file or directory)"},
         // The node file is read and closed before the same path is rewritten.
         {"files", "3\nrest", R"("$NW" nodes nodes)", 0, "", 3, "nodes"},
         // Streams: a writer that keeps its pipe open after the count must not
