@@ -84,7 +84,9 @@ void Check(bool holds, const char* operation, const char* condition, const char*
 // digits up to the first non-digit. Returns 0 when no number is there.
 // The value saturates instead of wrapping: the scan stops at the first digit
 // that puts the value past a bound, since no later digit can bring it back,
-// and so an endless run of digits is not read forever.
+// so an endless number ends as soon as it is out of range. Leading white
+// space and leading zeros are read until they end, however long they are,
+// because a digit after them could still make a valid count.
 std::int32_t ScanCount(std::FILE* fp)
 {
     int c = 0;
