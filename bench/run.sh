@@ -37,7 +37,6 @@ cat >floor.cpp <<'EOF'
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -46,7 +45,7 @@ static char arena[2 * kHuge];
 int main(int argc, char** argv)
 {
     char* buffer = arena + (kHuge - reinterpret_cast<std::uintptr_t>(arena) % kHuge);
-    if (argc > 3 && std::string(argv[3]) == "huge") madvise(buffer, kHuge, MADV_HUGEPAGE);
+    if (argc > 3 && std::strcmp(argv[3], "huge") == 0) madvise(buffer, kHuge, MADV_HUGEPAGE);
     std::memset(buffer, '0', kBuffer);
     long left = std::atol(argv[2]);
     int fd = open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -151,6 +150,8 @@ int main(int argc, char** argv)
 }
 EOF
 g++ -std=c++20 -O2 -o floor floor.cpp
+# Like the tool, the floor must load no library but the C library.
+ldd ./floor | grep -q 'libstdc++' && { echo "bench: the floor needs the C++ runtime" >&2; exit 1; }
 g++ -std=c++20 -O2 -o fprintf-writer fprintf.cpp
 g++ -std=c++20 -O2 -o timer timer.cpp
 ./fprintf-writer n1m check.txt
