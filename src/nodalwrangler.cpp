@@ -5,14 +5,19 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <limits>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 // The node count, set once by ReadNodeFile and only read by WriteTopologyFile.
 std::int32_t NNodes = 0;
@@ -21,76 +26,176 @@ namespace {
 
 constexpr std::int32_t kMaxNodes = 1000000;
 constexpr int kRadix = 10;
+constexpr std::size_t kCountText = 16;  // room for any count and its end
 constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
 constexpr unsigned char kDelete = 0x7f;
-constexpr std::size_t kEscapeWidth = 4;  // the longest escape of a byte: "\\033"
+constexpr std::size_t kEscapeWidth = 4;  // the longest escape of a byte: "\\233"
+// A diagnostic is built in a buffer of this size on the stack. It holds the
+// line for any path the system accepts (PATH_MAX bytes, each escaped to at
+// most kEscapeWidth), so such a line goes out in one write; a longer line
+// goes out in pieces of this size.
+constexpr std::size_t kLineBytes = kEscapeWidth * PATH_MAX + 1024;
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 
-// Copies `path` to `out` fit to print on one line: each control byte, which
-// could end the line or drive a terminal, becomes an escape (\n, \t, or octal
-// such as \033), and a backslash is doubled so that no escape is ambiguous.
-// Every other byte is kept, so an ordinary path prints as it was given. `out`
-// needs kEscapeWidth bytes for each byte of the path, and one for the end.
-void Escape(std::string_view path, char* out)
+// One diagnostic line on its way to standard error. It needs no heap, so a
+// failure can still be told as it is when memory has run out.
+struct Line {
+    std::array<char, kLineBytes> text;
+    std::size_t size;
+};
+
+// Writes what `line` holds to standard error and empties it.
+void Flush(Line& line)
 {
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\n' || c == '\t') {
-            *out++ = '\\';
-            *out++ = c == '\n' ? 'n' : c == '\t' ? 't' : '\\';
-        } else if (byte < ' ' || byte == kDelete) {
-            out += std::snprintf(out, kEscapeWidth + 1, "\\%03o", unsigned{byte});
-        } else {
-            *out++ = c;
+    (void)std::fwrite(line.text.data(), 1, line.size, stderr);
+    line.size = 0;
+}
+
+// Adds `bytes` to `line`, writing it out first whenever it is full.
+void Put(Line& line, std::string_view bytes)
+{
+    for (const char c : bytes) {
+        if (line.size == line.text.size()) {
+            Flush(line);
         }
+        line.text[line.size++] = c;
     }
-    *out = '\0';
+}
+
+// The forms of a UTF-8 character fit to print, from the Unicode standard's
+// table of well-formed sequences: for a lead byte from `first` to `last`, the
+// character's length and the range of its second byte. That range refuses
+// overlong forms, surrogates, code points past U+10FFFF and, for the lead
+// byte 0xc2, the C1 controls (U+0080 to U+009F), which a terminal obeys.
+struct Utf8Form {
+    unsigned first;
+    unsigned last;
+    std::size_t length;
+    unsigned low;
+    unsigned high;
+};
+constexpr unsigned kContinuationLow = 0x80;  // also the first byte past ASCII
+constexpr unsigned kContinuationHigh = 0xbf;
+constexpr std::array<Utf8Form, 9> kUtf8Forms = {{
+    {0xc2, 0xc2, 2, 0xa0, 0xbf},
+    {0xc3, 0xdf, 2, 0x80, 0xbf},
+    {0xe0, 0xe0, 3, 0xa0, 0xbf},
+    {0xe1, 0xec, 3, 0x80, 0xbf},
+    {0xed, 0xed, 3, 0x80, 0x9f},
+    {0xee, 0xef, 3, 0x80, 0xbf},
+    {0xf0, 0xf0, 4, 0x90, 0xbf},
+    {0xf1, 0xf3, 4, 0x80, 0xbf},
+    {0xf4, 0xf4, 4, 0x80, 0x8f},
+}};
+
+// Returns how many bytes at the start of the non-empty `text` make one
+// character fit to print raw on a terminal: printable ASCII, or one of
+// kUtf8Forms. Returns 0 for a control byte, and for a byte that does not
+// start such a character, which an 8-bit terminal may obey as a C1 control.
+std::size_t PrintableLength(std::string_view text)
+{
+    const auto at = [text](std::size_t i) { return unsigned{static_cast<unsigned char>(text[i])}; };
+    const unsigned lead = at(0);
+    if (lead < kContinuationLow) {
+        return lead >= ' ' && lead != kDelete ? 1 : 0;
+    }
+    for (const Utf8Form& form : kUtf8Forms) {
+        if (lead < form.first || lead > form.last) {
+            continue;
+        }
+        if (text.size() < form.length || at(1) < form.low || at(1) > form.high) {
+            return 0;
+        }
+        for (std::size_t i = 2; i < form.length; ++i) {
+            if (at(i) < kContinuationLow || at(i) > kContinuationHigh) {
+                return 0;
+            }
+        }
+        return form.length;
+    }
+    return 0;
+}
+
+// Adds `path` to `line` fit to print on one line: each byte that could end
+// the line or drive a terminal becomes an escape (\n, \t, or octal such as
+// \033), and a backslash is doubled so that no escape is ambiguous. Every
+// printable character, UTF-8 text included, is kept as it was given.
+void PutPath(Line& line, std::string_view path)
+{
+    constexpr unsigned kOctal = 8;
+    while (!path.empty()) {
+        const char c = path.front();
+        const std::size_t length = PrintableLength(path);
+        if (c == '\\' || c == '\n' || c == '\t') {
+            Put(line, c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\\\");
+        } else if (length == 0) {
+            const auto byte = static_cast<unsigned char>(c);
+            const std::array<char, kEscapeWidth> octal = {'\\', static_cast<char>('0' + byte / kOctal / kOctal),
+                                                          static_cast<char>('0' + byte / kOctal % kOctal),
+                                                          static_cast<char>('0' + byte % kOctal)};
+            Put(line, {octal.data(), octal.size()});
+        } else {
+            Put(line, path.substr(0, length));
+        }
+        path.remove_prefix(std::max<std::size_t>(length, 1));
+    }
 }
 
 // Writes one diagnostic line for a failed check to standard error, with the
-// path and the system's reason for `error` when `path` is given, and ends the
-// process with kCheckStatus. Each line is one call, so one write.
-[[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, int error, const char* file,
-                            unsigned line)
+// path and `reason` when `path` is given, and ends the process with
+// kCheckStatus.
+[[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, const char* reason,
+                            const char* file, unsigned line)
 {
-    if (path == nullptr) {
-        (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s\n", file, line, operation, condition);
-    } else {
-        // malloc, not std::string, so that the tool needs no C++ runtime
-        // library: loading it took 1.7 M instructions, against 0.14 M for a
-        // whole run on one node.
-        const std::string_view name(path);
-        char* const escaped = static_cast<char*>(std::malloc(kEscapeWidth * name.size() + 1));
-        if (escaped != nullptr) {
-            Escape(name, escaped);
-        }
-        (void)std::fprintf(stderr, "nodalwrangler: %s:%u: %s: check failed: %s: %s: %s\n", file, line, operation,
-                           condition, escaped != nullptr ? escaped : "(a path too long to show)", std::strerror(error));
+    Line diagnostic{};
+    std::array<char, std::numeric_limits<unsigned>::digits10 + 1> number{};
+    const std::string_view lineNumber(number.data(), std::to_chars(number.begin(), number.end(), line).ptr);
+    for (const std::string_view piece : std::initializer_list<std::string_view>{
+             "nodalwrangler: ", file, ":", lineNumber, ": ", operation, ": check failed: ", condition}) {
+        Put(diagnostic, piece);
     }
+    if (path != nullptr) {
+        Put(diagnostic, ": ");
+        PutPath(diagnostic, path);
+        Put(diagnostic, ": ");
+        Put(diagnostic, reason);
+    }
+    Put(diagnostic, "\n");
+    Flush(diagnostic);
     // _Exit, not exit: a failed output stream must not be flushed a second time.
     std::_Exit(kCheckStatus);
 }
 
-// Fails the check named `condition` unless `holds`. Give `path` when a
-// system call failed. The caller's file and line come from the builtins
-// rather than std::source_location, which the lint toolchain cannot parse.
+// Fails the check named `condition` unless `holds`. Give `path` with the
+// file that the check is about, and `reason` to say what is wrong with it;
+// without `reason` the system's reason for the last failed call is given.
+// The caller's file and line come from the builtins rather than
+// std::source_location, which the lint toolchain cannot parse.
 void Check(bool holds, const char* operation, const char* condition, const char* path = nullptr,
-           const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
+           const char* reason = nullptr, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
 {
     if (!holds) {
-        FailCheck(operation, condition, path, errno, file, line);
+        FailCheck(operation, condition, path, reason != nullptr ? reason : std::strerror(errno), file, line);
     }
 }
 
+// A count as read from the node file. When the scan stopped at a bound
+// before the number's last digit, `value` is past that bound but is not the
+// number the file holds, and `whole` is false.
+struct Count {
+    std::int32_t value;
+    bool whole;
+};
+
 // Scans a decimal integer as "%d" would: white space, an optional sign, then
-// digits up to the first non-digit. Returns 0 when no number is there.
+// digits up to the first non-digit. Gives 0 when no number is there.
 // The value saturates instead of wrapping: the scan stops at the first digit
 // that puts the value past a bound, since no later digit can bring it back,
 // so an endless number ends as soon as it is out of range. Leading white
 // space and leading zeros are read until they end, however long they are,
 // because a digit after them could still make a valid count.
-std::int32_t ScanCount(std::FILE* fp)
+Count ScanCount(std::FILE* fp)
 {
     int c = 0;
     do {
@@ -101,10 +206,33 @@ std::int32_t ScanCount(std::FILE* fp)
         c = std::getc(fp);
     }
     std::int32_t magnitude = 0;  // at most kRadix * kMaxNodes + 9
-    for (; std::isdigit(c) != 0 && (negative ? magnitude == 0 : magnitude <= kMaxNodes); c = std::getc(fp)) {
+    for (; std::isdigit(c) != 0 && magnitude <= kMaxNodes; c = std::getc(fp)) {
         magnitude = magnitude * kRadix + (c - '0');
     }
-    return negative ? -magnitude : magnitude;
+    return {negative ? -magnitude : magnitude, std::isdigit(c) == 0};
+}
+
+// Writes what the node file holds as a diagnostic's reason into `text`: the
+// count, or, when its scan stopped early, which bound it is past.
+const char* Describe(Count count, std::array<char, kCountText>& text)
+{
+    if (!count.whole) {
+        return count.value < 0 ? "below 0" : "above 1000000";
+    }
+    *std::to_chars(text.begin(), text.end() - 1, count.value).ptr = '\0';
+    return text.data();
+}
+
+// Opens /dev/null on each standard descriptor, 0 to 2, that is closed, so
+// that neither file the tool opens can take one: a diagnostic meant for
+// standard error must never land in the topology file.
+void KeepStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) {
+            Check(open("/dev/null", O_RDWR) == fd, "main", "open(\"/dev/null\", O_RDWR) == fd", "/dev/null");
+        }
+    }
 }
 
 // Output goes out in pieces of exactly kBlockSize bytes at offsets that are
@@ -181,8 +309,8 @@ char* Block(std::int32_t count)
 // fp, which must be unbuffered so that each fwrite is one write. This is the
 // one hot loop. Lines are made into the block a run at a time (see WriteRun);
 // each full block is written whole and the tail that ran past it is carried
-// to the front. Memory stays fixed whatever the count. Write errors are left
-// in fp's error state for the caller to check.
+// to the front. Memory stays fixed whatever the count. A failed write ends
+// the writing and is left in fp's error state for the caller to check.
 void WriteLines(std::FILE* fp, std::int32_t count)
 {
     char* const block = Block(count);
@@ -201,7 +329,11 @@ void WriteLines(std::FILE* fp, std::int32_t count)
         // The last run is made whole in the slack, and only its lines kept.
         out = start + std::min(kRunLines, count - run * kRunLines) * (width + std::ptrdiff_t{sizeof(Suffix)});
         if (out - block >= kBlockSize) {
-            (void)std::fwrite(block, 1, kBlockSize, fp);  // fp's error state keeps a failure
+            // After a failed write nothing more is written, so the file left
+            // is a prefix of the topology; fp's error state keeps the failure.
+            if (std::fwrite(block, 1, kBlockSize, fp) != std::size_t{kBlockSize}) {
+                return;
+            }
             out = std::copy(block + kBlockSize, out, block);
         }
     }
@@ -218,11 +350,14 @@ void ReadNodeFile(const char* path)
     Check(NNodes == 0, __func__, "NNodes == 0");
     std::FILE* fp = std::fopen(path, "r");
     Check(fp != nullptr, __func__, "fp != ((void *)0)", path);
-    NNodes = ScanCount(fp);
+    const Count count = ScanCount(fp);
+    NNodes = count.value;
     // A read error could have cut the number short, or be a directory.
     Check(std::ferror(fp) == 0, __func__, "ferror(fp) == 0", path);
-    Check(0 <= NNodes, __func__, "0 <= NNodes");
-    Check(NNodes <= kMaxNodes, __func__, "NNodes <= 1000000");
+    std::array<char, kCountText> text{};
+    const char* const read = Describe(count, text);
+    Check(0 <= NNodes, __func__, "0 <= NNodes", path, read);
+    Check(NNodes <= kMaxNodes, __func__, "NNodes <= 1000000", path, read);
     (void)std::fclose(fp);  // only read from: closing it cannot lose data
 }
 
@@ -247,6 +382,7 @@ int main(int argc, char* argv[])
         (void)std::fputs(kUsage, stderr);
         return kUsageStatus;
     }
+    KeepStandardStreams();
     ReadNodeFile(argv[1]);
     WriteTopologyFile(argv[2]);
     return EXIT_SUCCESS;

@@ -28,19 +28,50 @@ const char* const kUsage = " Usage : \n nodalwrangler  node_file  \n        topo
 const char* const kRun = R"("$NW" nodes topo)";
 constexpr int kSkipped = 77;  // CTest's SKIP_RETURN_CODE
 
+// What a failed run leaves at the output path.
+enum Left {
+    kAsBefore,  // nothing: every file is as it was
+    kPrefix,    // a true prefix of the topology for `count`, shorter than it
+    kWhole,     // the whole topology for `count`
+};
+
 // One case. The command runs under sh in a fresh work folder that holds `nodes`
 // (unless null), and then `topo` too on a second run, so that every row is
 // tried both with and without an existing topology file.
 struct Row {
     const char* group;
     std::optional<std::string> nodes;
-    const char* command;
+    std::string command;
     int status;
-    const char* err;  // stderr; for status 2, the diagnostic after "nodalwrangler: FILE:LINE: "
-    int count = 0;    // status 0: the topology file holds this many nodes
+    std::string err;  // stderr; for status 2, the diagnostic after "nodalwrangler: FILE:LINE: "
+    int count = 0;    // status 0, or what is left: the topology file holds this many nodes
     const char* output = "topo";
     const char* setup = "";
+    Left left = kAsBefore;  // status other than 0: what is left at `output`
 };
+
+// Runs the tool under strace with the K-th call of `syscall` on the topology
+// file failing with `error`.
+std::string Inject(const char* syscall, const char* error, int k, const char* redirect = "")
+{
+    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscall + " -e inject=" + syscall +
+           ":error=" + error + ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
+}
+
+// A path of `parts` folders of 200 bytes of 0x01 each, and how a diagnostic shows it.
+std::pair<std::string, std::string> LongPath(int parts)
+{
+    std::string path;
+    std::string shown;
+    for (int part = 0; part < parts; ++part) {
+        path += std::string(200, '\001') + "/";
+        for (int i = 0; i < 200; ++i) {
+            shown += "\\001";
+        }
+        shown += "/";
+    }
+    return {path, shown};
+}
 
 std::vector<Row> Table()
 {
@@ -50,16 +81,24 @@ std::vector<Row> Table()
         {"usage", "5", R"("$NW" nodes)", 1, kUsage},
         {"usage", "5", R"("$NW" nodes topo extra)", 1, kUsage, 0, "topo", "echo keep >extra"},
         // Bounds, and overflow: a count must never wrap into range.
-        {"counts", "1000001", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
-        {"counts", "-1", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes"},
+        {"counts", "1000001", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: 1000001"},
+        {"counts", "-1", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: -1"},
+        // A count of eight digits or more that starts like the bound.
+        {"counts", "10000000", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: 10000000"},
+        {"counts", "10000009", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: 10000009"},
+        {"counts", "100000000", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: above 1000000"},
+        {"counts", "-10000009", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: -10000009"},
+        {"counts", "-10000010", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: below 0"},
+        {"counts", "-0001000000x", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: -1000000"},
         {"counts", "0", kRun, 2, "WriteTopologyFile: check failed: 0 < NNodes"},
         {"counts", "-0", kRun, 2, "WriteTopologyFile: check failed: 0 < NNodes"},
-        {"counts", "4294967297", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
-        {"counts", "4294967296", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
-        {"counts", "2147483648", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
-        {"counts", "123456789012345678901234567890", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000"},
-        {"counts", "-4294967295", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes"},
-        {"counts", "-2147483649", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes"},
+        {"counts", "4294967297", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: above 1000000"},
+        {"counts", "4294967296", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: above 1000000"},
+        {"counts", "2147483648", kRun, 2, "ReadNodeFile: check failed: NNodes <= 1000000: nodes: above 1000000"},
+        {"counts", "123456789012345678901234567890", kRun, 2,
+         "ReadNodeFile: check failed: NNodes <= 1000000: nodes: above 1000000"},
+        {"counts", "-4294967295", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: below 0"},
+        {"counts", "-2147483649", kRun, 2, "ReadNodeFile: check failed: 0 <= NNodes: nodes: below 0"},
         {"counts", "000000000000000000000000000012", kRun, 0, "", 12},
         // The count's grammar: only the first decimal integer counts.
         {"grammar", "\n\n+12", kRun, 0, "", 12},
@@ -95,6 +134,9 @@ std::vector<Row> Table()
         // A path can neither break the diagnostic's one line nor reach the terminal raw.
         {"files", "5", R"sh("$NW" "$(printf 'no\nsuch\033[2J\\')" topo)sh", 2,
          R"(ReadNodeFile: check failed: fp != ((void *)0): no\nsuch\033[2J\\: No such file or directory)"},
+        // A diagnostic too long for one write goes out whole, in pieces.
+        {"files", "5", R"("$NW" ")" + LongPath(60).first + R"(" topo)", 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(60).second + ": File name too long"},
         // The node file is read and closed before the same path is rewritten.
         {"files", "3\nrest", R"("$NW" nodes nodes)", 0, "", 3, "nodes"},
         // Streams: a writer that keeps its pipe open after the count must not
@@ -102,9 +144,9 @@ std::vector<Row> Table()
         {"streams", "", R"((printf '4\n'; exec sleep 10) >fifo & timeout 5 "$NW" fifo topo; s=$?; kill $!; exit $s)", 0,
          "", 4, "topo", "mkfifo fifo"},
         {"streams", "", R"(yes 1 | tr -d '\n' | timeout 5 "$NW" /dev/stdin topo)", 2,
-         "ReadNodeFile: check failed: NNodes <= 1000000"},
+         "ReadNodeFile: check failed: NNodes <= 1000000: /dev/stdin: above 1000000"},
         {"streams", "", R"({ printf ' -'; yes 1 | tr -d '\n'; } | timeout 5 "$NW" /dev/stdin topo)", 2,
-         "ReadNodeFile: check failed: 0 <= NNodes"},
+         "ReadNodeFile: check failed: 0 <= NNodes: /dev/stdin: below 0"},
         // Closed standard streams change nothing but what can be seen.
         {"streams", "5", R"("$NW" nodes topo >&- 2>&- <&-)", 0, "", 5},
         {"streams", "5", R"("$NW" nodes >&- 2>&- <&-)", 1, ""},
@@ -118,12 +160,52 @@ std::vector<Row> Table()
         {"permissions", "5", R"($AS_USER "$NW" nodes ro.txt)", 2,
          "WriteTopologyFile: check failed: fp != ((void *)0): ro.txt: Permission denied", 0, "topo",
          "echo keep >ro.txt && chmod 444 ro.txt"},
+        // A failed write ends the writing, so the file left is a prefix of the
+        // topology, never spliced, and no diagnostic lands in it when
+        // standard error is closed. A failed close is a failure too.
+        {"faults", "1", Inject("write", "ENOSPC", 1), 2,
+         "WriteTopologyFile: check failed: ferror(fp) == 0: topo: No space left on device", 1, "topo", "", kPrefix},
+        {"faults", "1000000", Inject("write", "EIO", 6), 2,
+         "WriteTopologyFile: check failed: ferror(fp) == 0: topo: Input/output error", 1000000, "topo", "", kPrefix},
+        {"faults", "1000000", Inject("write", "ENOSPC", 3, " 2>&-"), 2, "", 1000000, "topo", "", kPrefix},
+        {"faults", "1", Inject("write", "ENOSPC", 1, " 2>&- >&- <&-"), 2, "", 1, "topo", "", kPrefix},
+        {"faults", "1000000", Inject("close", "EIO", 1), 2,
+         "WriteTopologyFile: check failed: fclose(fp) == 0: topo: Input/output error", 1000000, "topo", "", kWhole},
+        {"faults", "1", Inject("close", "EIO", 1, " 2>&-"), 2, "", 1, "topo", "", kWhole},
+        // A diagnostic for any path the system accepts goes out in one write.
+        {"faults", "5",
+         R"(strace -o trace -e trace=write "$NW" ")" + LongPath(19).first +
+             R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)",
+         2, "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(19).second + ": No such file or directory"},
         // A full disk is a failure, both at a full block and at the last, short write.
         {"write-errors", "1000000", R"("$NW" nodes /dev/full)", 2,
          "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
         {"write-errors", "1", R"("$NW" nodes /dev/full)", 2,
          "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
     };
+    for (int k = 1; k <= 11; ++k) {  // a million nodes take 11 writes
+        rows.push_back({"faults", "1000000", Inject("write", "ENOSPC", k), 2,
+                        "WriteTopologyFile: check failed: ferror(fp) == 0: topo: No space left on device", 1000000,
+                        "topo", "", kPrefix});
+    }
+    // Each rule for showing a path: what could drive a terminal is escaped
+    // (shown here as printf writes it), and printable text is kept.
+    const std::vector<std::pair<std::string, std::string>> paths = {
+        {" ~", " ~"},                            // blank, and the last printable ASCII
+        {R"(\001\037\177)", R"(\001\037\177)"},  // C0 controls and DEL
+        {R"(\302\200\302\205\302\233\302\237)", R"(\302\200\302\205\302\233\302\237)"},  // C1 as UTF-8
+        {R"(\302\240\303\251\337\277)", "\u00a0\u00e9\u07ff"},                           // past C1, and two bytes
+        {R"(\200\233\237\277\300\257\301\277\351)", R"(\200\233\237\277\300\257\301\277\351)"},  // invalid bytes
+        {R"(\340\240\200\346\227\245\355\237\277\356\200\200\357\277\277)", "\u0800\u65e5\ud7ff\ue000\uffff"},
+        {R"(\340\237\277\355\240\200\355\277\277)", R"(\340\237\277\355\240\200\355\277\277)"},  // overlong, surrogates
+        {R"(\360\220\200\200\361\200\200\200\364\217\277\277)", "\U00010000\U00040000\U0010ffff"},
+        {R"(\360\217\277\277\364\220\200\200\365\200\200\200)", R"(\360\217\277\277\364\220\200\200\365\200\200\200)"},
+        {R"(\346\227.\360\237\230.\346\227)", R"(\346\227.\360\237\230.\346\227)"},  // cut short
+    };
+    for (const auto& [bytes, shown] : paths) {
+        rows.push_back({"escapes", "5", R"("$NW" "$(printf ')" + bytes + R"sh(')" topo)sh", 2,
+                        "ReadNodeFile: check failed: fp != ((void *)0): " + shown + ": No such file or directory"});
+    }
     // Every digit-count boundary, where a hand-rolled counter would carry wrong.
     for (int n = 1; n <= 1000000; n *= 10) {
         for (int count : {n - 1, n, n + 1}) {
@@ -132,17 +214,19 @@ std::vector<Row> Table()
             }
         }
     }
-    // The writer's 1 MiB block edge: the last file that fits, the first whose
-    // last line is carried over into a second block, and one line more.
+    // Each of the writer's 1 MiB block edges: the last file that fits below
+    // it, the first whose last line is carried over it, and one line more.
     constexpr std::size_t kBlock = std::size_t{1} << 20;
-    int fits = 0;          // the largest count whose file fits in one block
+    int fits = 0;          // the largest count whose file fits below the edge
     std::size_t body = 0;  // the bytes of the lines 0 to fits - 1
-    while (std::to_string(fits + 1).size() + 1 + body + std::to_string(fits).size() + 5 <= kBlock) {
-        body += std::to_string(fits).size() + 5;
-        ++fits;
-    }
-    for (int count : {fits, fits + 1, fits + 2}) {
-        rows.push_back({"counts", std::to_string(count), kRun, 0, "", count});
+    for (std::size_t edge = kBlock; edge <= 10 * kBlock; edge += kBlock) {
+        while (std::to_string(fits + 1).size() + 1 + body + std::to_string(fits).size() + 5 <= edge) {
+            body += std::to_string(fits).size() + 5;
+            ++fits;
+        }
+        for (int count : {fits, fits + 1, fits + 2}) {
+            rows.push_back({"edges", std::to_string(count), kRun, 0, "", count});
+        }
     }
     return rows;
 }
@@ -204,17 +288,34 @@ Result Run(std::vector<const char*> argv, const fs::path& dir)
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), ReadFile(out), ReadFile(err)};
 }
 
-// The diagnostic without its "nodalwrangler: src/nodalwrangler.cpp:LINE: " prefix, or "" if it is not one such line.
+// The tool's source, one string a line, to see that a diagnostic names the line of its check.
+std::vector<std::string> Source()
+{
+    std::vector<std::string> lines = {""};  // lines count from 1
+    std::ifstream in(std::getenv("NW_SOURCE"));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The diagnostic without its "nodalwrangler: src/nodalwrangler.cpp:LINE: " prefix, or "" if it is not one such
+// line, or if LINE of the source does not hold the check's condition text, quoted.
 // (Hand-parsed: std::regex draws a false maybe-uninitialized error from g++ 12 under the sanitizers.)
 std::string Condition(const std::string& err)
 {
+    static const std::vector<std::string> source = Source();
     const std::string prefix = "nodalwrangler: src/nodalwrangler.cpp:";
     const auto end = err.find(": ", prefix.size());
     if (err.rfind(prefix, 0) != 0 || end == std::string::npos || end == prefix.size() ||
         err.find_first_not_of("0123456789", prefix.size()) != end || err.find('\n') != err.size() - 1) {
         return "";
     }
-    return err.substr(end + 2, err.size() - end - 3);
+    const std::string rest = err.substr(end + 2, err.size() - end - 3);
+    const auto condition = rest.find("check failed: ") + 14;
+    const std::string quoted = '"' + rest.substr(condition, rest.find(": ", condition) - condition) + '"';
+    const auto line = std::stoul(err.substr(prefix.size(), end - prefix.size()));
+    return line < source.size() && source[line].find(quoted) != std::string::npos ? rest : "";
 }
 
 // Escapes a node file's text for a failure message.
@@ -242,8 +343,8 @@ std::string Check(const Row& row, const fs::path& work, bool existing)
     if (geteuid() == 0) {
         Run({"/bin/chown", "-R", "65534:65534", "."}, work);  // for $AS_USER
     }
-    const auto before = Snapshot(work);
-    const Result result = Run({"/bin/sh", "-c", row.command}, work);
+    auto before = Snapshot(work);
+    const Result result = Run({"/bin/sh", "-c", row.command.c_str()}, work);
     const std::string err = row.status == 2 ? Condition(result.err) : result.err;
     if (result.status != row.status) {
         return "status " + std::to_string(result.status) + ", stderr: " + result.err;
@@ -251,10 +352,21 @@ std::string Check(const Row& row, const fs::path& work, bool existing)
     if (!result.out.empty() || err != row.err) {
         return "stdout: '" + result.out + "', stderr: '" + result.err + "'";
     }
-    if (row.status == 0 && ReadFile(work / row.output) != Reference(row.count)) {
+    const std::string output = ReadFile(work / row.output);
+    const std::string reference = Reference(row.count);
+    if ((row.status == 0 || row.left == kWhole) && output != reference) {
         return "wrong topology file " + std::string(row.output);
     }
-    if (row.status != 0 && Snapshot(work) != before) {
+    if (row.left == kPrefix && (output.size() >= reference.size() || reference.rfind(output, 0) != 0)) {
+        return std::string(row.output) + " is not a true prefix of the topology, at " + std::to_string(output.size()) +
+               " bytes";
+    }
+    auto after = Snapshot(work);
+    if (row.status != 0 && row.left != kAsBefore) {
+        before.erase(work / row.output);
+        after.erase(work / row.output);
+    }
+    if (row.status != 0 && after != before) {
         return "a failed run changed the work folder";
     }
     return "";
@@ -283,8 +395,12 @@ int CheckRandomCounts(const fs::path& work, int cases, unsigned seed)
             }
         }
         const long long value = std::clamp<long long>(std::strtoll(text.c_str(), nullptr, 10), INT32_MIN, INT32_MAX);
-        const std::string want = value < 0         ? "ReadNodeFile: check failed: 0 <= NNodes"
-                                 : value > 1000000 ? "ReadNodeFile: check failed: NNodes <= 1000000"
+        // A count is shown as read, unless its reading stopped at a bound.
+        const std::string read = value > 10000009    ? "above 1000000"
+                                 : value < -10000009 ? "below 0"
+                                                     : std::to_string(value);
+        const std::string want = value < 0         ? "ReadNodeFile: check failed: 0 <= NNodes: nodes: " + read
+                                 : value > 1000000 ? "ReadNodeFile: check failed: NNodes <= 1000000: nodes: " + read
                                  : value == 0      ? "WriteTopologyFile: check failed: 0 < NNodes"
                                                    : "";
         fs::remove(work / "topo");
@@ -310,11 +426,12 @@ int CheckRandomCounts(const fs::path& work, int cases, unsigned seed)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 3) {
-        std::cerr << "usage: nodalwrangler_test BINARY GROUP\n";
+    if (argc != 4) {
+        std::cerr << "usage: nodalwrangler_test BINARY GROUP SOURCE\n";
         return 2;
     }
     setenv("NW", fs::absolute(argv[1]).c_str(), 1);
+    setenv("NW_SOURCE", argv[3], 1);
     setenv("AS_USER", geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", 1);
     const std::string group = argv[2];
     // In memory where there is room: the random group makes thousands of runs.
@@ -332,6 +449,11 @@ int main(int argc, char* argv[])
     }
     if (group == "permissions" && Run({"/bin/sh", "-c", R"($AS_USER "$NW")"}, work).status != 1) {
         std::cout << "skipped: the tool cannot be run as a user whom file permissions bind\n";
+        fs::remove_all(root);
+        return kSkipped;
+    }
+    if (group == "faults" && Run({"/bin/sh", "-c", R"(strace -o /dev/null "$NW")"}, work).status != 1) {
+        std::cout << "skipped: strace cannot trace the tool here, so no fault can be injected\n";
         fs::remove_all(root);
         return kSkipped;
     }

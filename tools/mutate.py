@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Measures the test suite: makes one-line mutants of the tool by rule, builds
+each, runs the whole suite on it, and reports which mutants no test killed.
+
+Usage: tools/mutate.py [--every K] [--only LINE]   (from anywhere in the repo)
+
+A mutant whose binary is byte for byte the original's is equivalent and is not
+run. Every other survivor is printed with its change, to be read by hand: it
+is either a fault the tests miss or a change that cannot alter what the tool
+does. Not part of CI; a full run takes about half an hour on two cores.
+"""
+import argparse
+import hashlib
+import pathlib
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOURCE = "src/nodalwrangler.cpp"
+
+
+def bump(match, step):
+    text = match.group(0)
+    value = int(text, 16 if text.lower().startswith("0x") else 10) + step
+    if value < 0:
+        return None
+    return hex(value) if text.lower().startswith("0x") else str(value)
+
+
+# Each rule: a name, a pattern, and the replacement (a string, or a function of
+# the match that returns the new text or None for no mutant). Every match of a
+# pattern in a line makes its own mutant.
+RULES = [
+    ("<= to <", r"<=", "<"),
+    ("< to <=", r"(?<![<\w])<(?![<=])(?=\s)", "<="),
+    (">= to >", r">=", ">"),
+    ("> to >=", r"(?<![->\w])>(?![>=])(?=\s)", ">="),
+    ("== to !=", r"==", "!="),
+    ("!= to ==", r"!=", "=="),
+    ("&& to ||", r"&&", "||"),
+    ("|| to &&", r"\|\|", "&&"),
+    ("+ to -", r"(?<= )\+(?= )", "-"),
+    ("- to +", r"(?<= )-(?= )", "+"),
+    ("* to /", r"(?<= )\*(?= )", "/"),
+    ("/ to *", r"(?<= )/(?= )", "*"),
+    ("% to /", r"(?<= )%(?= )", "/"),
+    ("++ to --", r"\+\+", "--"),
+    ("constant + 1", r"\b(0x[0-9a-fA-F]+|\d+)\b(?![.'])", lambda m: bump(m, 1)),
+    ("constant - 1", r"\b(0x[0-9a-fA-F]+|\d+)\b(?![.'])", lambda m: bump(m, -1)),
+    ("true/false", r"\b(true|false)\b", lambda m: "false" if m.group(0) == "true" else "true"),
+    ("min/max", r"std::(min|max)\b", lambda m: "std::max" if m.group(1) == "min" else "std::min"),
+    ("continue to break", r"\bcontinue\b", "break"),
+    ("negate", r"(?<=[(=] )(\w[\w:.]*\()", r"!\1"),
+    ("char changed", r"'(\\?[^'\\])'", lambda m: "'#'" if m.group(1) != "#" else "'@'"),
+    ("escape changed", r'"\\\\([nt\\])"', lambda m: '"\\\\' + {"n": "r", "t": "v", "\\": "/"}[m.group(1)] + '"'),
+    ("string shortened", r'"((?:[^"\\]|\\.)+)"', lambda m: '"' + m.group(1)[:-1] + '"'),
+]
+# A whole statement removed: a call, a check, a return, or an assignment.
+DROP = re.compile(r"^\s*(Check\(|Put\(|PutPath\(|Flush\(|\(void\)|return\b|[\w.\[\]*+]+\s*[-+*/]?=[^=])")
+SKIP = re.compile(r"^\s*($|//|#|static_assert|namespace|}|{$)")
+
+
+def code_of(line):
+    """The line up to a trailing comment that is not inside a string."""
+    quoted = False
+    for i, c in enumerate(line):
+        if c == '"' and line[i - 1 : i] != "\\":
+            quoted = not quoted
+        if not quoted and line.startswith("//", i):
+            return line[:i]
+    return line
+
+
+def mutants(lines):
+    """Yields (line number, rule, new line) for every mutant of the source."""
+    for number, line in enumerate(lines, 1):
+        if SKIP.match(line):
+            continue
+        code = code_of(line)
+        for name, pattern, replacement in RULES:
+            for match in re.finditer(pattern, code):
+                new = replacement(match) if callable(replacement) else match.expand(replacement)
+                if new is not None and new != match.group(0):
+                    yield number, name, line[: match.start()] + new + line[match.end() :]
+        if DROP.match(line) and line.rstrip().endswith(";"):
+            yield number, "statement removed", "\n"
+
+
+def limit_child():
+    # A mutant that loops or writes without end must not take the machine.
+    resource.setrlimit(resource.RLIMIT_CPU, (60, 60))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+
+
+def run(command, **options):
+    return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--every", type=int, default=1, help="try only every K-th mutant")
+    parser.add_argument("--only", type=int, help="try only the mutants of this line")
+    parser.add_argument("--list", action="store_true", help="print the mutants and stop")
+    args = parser.parse_args()
+    if args.list:
+        for number, rule, new in mutants((ROOT / SOURCE).read_text().splitlines(keepends=True)):
+            print(f"line {number:3} {rule:17} {new.strip()}")
+        return
+    if shutil.which("strace") is None:
+        sys.exit("mutate: the fault rows need strace")
+
+    work = pathlib.Path(tempfile.mkdtemp(prefix="nwmutate."))
+    shutil.copytree(ROOT, work / "repo", ignore=shutil.ignore_patterns("build", ".git"))
+    repo, build = work / "repo", work / "repo" / "build"
+    source = repo / SOURCE
+    original = source.read_text()
+    lines = original.splitlines(keepends=True)
+    run(["cmake", "-S", repo, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=ON"])
+    if run(["cmake", "--build", build, "-j2"]) != 0 or run(["ctest", "--test-dir", build, "-j2"]) != 0:
+        sys.exit("mutate: the unchanged tool does not build or pass its tests")
+    binary = build / "nodalwrangler"
+    pristine = hashlib.sha256(binary.read_bytes()).hexdigest()
+
+    chosen = [m for m in mutants(lines) if args.only in (None, m[0])][:: args.every]
+    counts = {"killed": 0, "survived": 0, "same binary": 0, "no build": 0}
+    for index, (number, rule, new) in enumerate(chosen, 1):
+        source.write_text("".join(lines[: number - 1] + [new] + lines[number:]))
+        if run(["cmake", "--build", build, "--target", "nodalwrangler"]) != 0:
+            result = "no build"
+        elif hashlib.sha256(binary.read_bytes()).hexdigest() == pristine:
+            result = "same binary"
+        else:
+            # The quick groups first: most mutants fall there in seconds.
+            ctest = ["ctest", "--test-dir", build, "-j2", "--stop-on-failure", "--timeout", "120"]
+            slow = "random|edges|faults"
+            failed = run(ctest + ["-E", slow], preexec_fn=limit_child) or run(ctest + ["-R", slow], preexec_fn=limit_child)
+            result = "killed" if failed else "survived"
+        counts[result] += 1
+        print(f"{index:4}/{len(chosen)} {result:11} line {number:3} {rule:17} {new.strip()}", flush=True)
+    source.write_text(original)
+    shutil.rmtree(work)
+
+    tried = len(chosen)
+    built = tried - counts["no build"]
+    judged = counts["killed"] + counts["survived"]
+    print(f"tried {tried}, built {built}, same binary {counts['same binary']}, "
+          f"killed {counts['killed']}, survived {counts['survived']} "
+          f"({100 * counts['killed'] / max(judged, 1):.1f} % of those run were killed)")
+
+
+if __name__ == "__main__":
+    main()
