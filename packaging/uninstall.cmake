@@ -1,0 +1,30 @@
+# Removes what `cmake --install` put in place from the build folder BUILD:
+# each file listed in install_manifest.txt, then each folder that the install
+# created (install_folders.txt) once it is empty. Folders that held anything
+# else, or were there before, are left alone.
+foreach(list install_manifest.txt install_folders.txt)
+  if(NOT EXISTS "${BUILD}/${list}")
+    set(${list})
+  else()
+    file(STRINGS "${BUILD}/${list}" ${list})
+  endif()
+endforeach()
+if(NOT install_manifest.txt)
+  message(FATAL_ERROR "Nothing to uninstall: ${BUILD}/install_manifest.txt is missing or empty.")
+endif()
+foreach(file IN LISTS install_manifest.txt)
+  if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+    message(STATUS "Removing ${file}")
+    file(REMOVE "${file}")
+  endif()
+endforeach()
+# The deepest first, so that a folder is empty when its parent is tried.
+list(REMOVE_DUPLICATES install_folders.txt)
+list(SORT install_folders.txt ORDER DESCENDING)
+foreach(folder IN LISTS install_folders.txt)
+  execute_process(COMMAND rmdir "${folder}" RESULT_VARIABLE kept ERROR_QUIET)
+  if(NOT kept)
+    message(STATUS "Removing ${folder}/")
+  endif()
+endforeach()
+file(REMOVE "${BUILD}/install_manifest.txt" "${BUILD}/install_folders.txt")
