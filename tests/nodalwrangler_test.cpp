@@ -172,6 +172,10 @@ std::vector<Row> Table()
         {"faults", "1000000", Inject("close", "EIO", 1), 2,
          "WriteTopologyFile: check failed: fclose(fp) == 0: topo: Input/output error", 1000000, "topo", "", kWhole},
         {"faults", "1", Inject("close", "EIO", 1, " 2>&-"), 2, "", 1, "topo", "", kWhole},
+        // A closed standard stream that cannot be given /dev/null is a failure.
+        {"faults", "5",
+         R"(strace -o /dev/null -P /dev/null -e trace=openat -e inject=openat:error=EMFILE "$NW" nodes topo <&-)", 2,
+         R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null: Too many open files)"},
         // A diagnostic for any path the system accepts goes out in one write.
         {"faults", "5",
          R"(strace -o trace -e trace=write "$NW" ")" + LongPath(19).first +
@@ -188,19 +192,29 @@ std::vector<Row> Table()
                         "WriteTopologyFile: check failed: ferror(fp) == 0: topo: No space left on device", 1000000,
                         "topo", "", kPrefix});
     }
-    // Each rule for showing a path: what could drive a terminal is escaped
-    // (shown here as printf writes it), and printable text is kept.
+    // Each rule for showing a path: what could drive a terminal is escaped,
+    // and printable text is kept. A path is given as printf writes it; one
+    // that is escaped whole is shown just so.
+    const auto escaped = [](const char* bytes) { return std::pair<std::string, std::string>{bytes, bytes}; };
     const std::vector<std::pair<std::string, std::string>> paths = {
-        {" ~", " ~"},                            // blank, and the last printable ASCII
-        {R"(\001\037\177)", R"(\001\037\177)"},  // C0 controls and DEL
-        {R"(\302\200\302\205\302\233\302\237)", R"(\302\200\302\205\302\233\302\237)"},  // C1 as UTF-8
-        {R"(\302\240\303\251\337\277)", "\u00a0\u00e9\u07ff"},                           // past C1, and two bytes
-        {R"(\200\233\237\277\300\257\301\277\351)", R"(\200\233\237\277\300\257\301\277\351)"},  // invalid bytes
-        {R"(\340\240\200\346\227\245\355\237\277\356\200\200\357\277\277)", "\u0800\u65e5\ud7ff\ue000\uffff"},
-        {R"(\340\237\277\355\240\200\355\277\277)", R"(\340\237\277\355\240\200\355\277\277)"},  // overlong, surrogates
-        {R"(\360\220\200\200\361\200\200\200\364\217\277\277)", "\U00010000\U00040000\U0010ffff"},
-        {R"(\360\217\277\277\364\220\200\200\365\200\200\200)", R"(\360\217\277\277\364\220\200\200\365\200\200\200)"},
-        {R"(\346\227.\360\237\230.\346\227)", R"(\346\227.\360\237\230.\346\227)"},  // cut short
+        {" ~", " ~"},                                                        // blank, and the last printable ASCII
+        {R"(a\tb)", R"(a\tb)"},                                              // tab
+        escaped(R"(\001\037\177)"),                                          // C0 controls and DEL
+        escaped(R"(\302\200\302\205\302\233\302\237)"),                      // C1 controls as UTF-8
+        escaped(R"(\200\233\237\277\300\257\301\277\351\365\200\200\200)"),  // bytes that start no character
+        // Each form's first and last lead byte, with its lowest and highest second byte.
+        {R"(\302\240\303\200\337\277)", "\u00a0\u00c0\u07ff"},
+        {R"(\340\240\200\340\277\277\341\200\200\354\277\277\355\200\200\355\237\277\356\200\200\357\277\277)",
+         "\u0800\u0fff\u1000\ucfff\ud000\ud7ff\ue000\uffff"},
+        {R"(\360\220\200\200\360\277\277\277\361\200\200\200\363\277\277\277\364\200\200\200\364\217\277\277)",
+         "\U00010000\U0003ffff\U00040000\U000fffff\U00100000\U0010ffff"},
+        // A second byte just past each form's range: overlong, surrogate, past U+10FFFF.
+        escaped(R"(\302\300\303\177\303\300\340\237\277\340\300\200\341\177\200\341\300\200\354\300\200)"),
+        escaped(R"(\355\177\200\355\240\200\356\177\200\356\300\200)"),
+        escaped(R"(\360\217\277\277\360\300\200\200\361\177\200\200\361\300\200\200\364\177\200\200\364\220\200\200)"),
+        // A later byte that is no continuation, or missing.
+        escaped(R"(\341\200\177\341\200\300\361\200\177\200\361\200\200\300\361\200\300\200)"),
+        {R"(\346\227.\360\237\230.\346\227)", R"(\346\227.\360\237\230.\346\227)"},
     };
     for (const auto& [bytes, shown] : paths) {
         rows.push_back({"escapes", "5", R"("$NW" "$(printf ')" + bytes + R"sh(')" topo)sh", 2,
@@ -294,6 +308,9 @@ std::vector<std::string> Source()
     std::vector<std::string> lines = {""};  // lines count from 1
     std::ifstream in(std::getenv("NW_SOURCE"));
     for (std::string line; std::getline(in, line);) {
+        for (auto quote = line.find("\\\""); quote != std::string::npos; quote = line.find("\\\"", quote)) {
+            line.erase(quote, 1);  // a condition text may quote, as C does
+        }
         lines.push_back(line);
     }
     return lines;
