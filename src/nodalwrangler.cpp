@@ -212,8 +212,8 @@ Count ScanCount(std::FILE* fp)
     return {negative ? -magnitude : magnitude, std::isdigit(c) == 0};
 }
 
-// Writes what the node file holds as a diagnostic's reason into `text`: the
-// count, or, when its scan stopped early, which bound it is past.
+// Returns what the node file holds, as a diagnostic's reason: the count,
+// written into `text`, or, when its scan stopped early, which bound it is past.
 const char* Describe(Count count, std::array<char, kCountText>& text)
 {
     if (!count.whole) {
