@@ -329,7 +329,8 @@ std::string Condition(const std::string& err)
         return "";
     }
     const std::string rest = err.substr(end + 2, err.size() - end - 3);
-    const auto condition = rest.find("check failed: ") + 14;
+    const std::string failed = "check failed: ";
+    const auto condition = rest.find(failed) + failed.size();
     const std::string quoted = '"' + rest.substr(condition, rest.find(": ", condition) - condition) + '"';
     const auto line = std::stoul(err.substr(prefix.size(), end - prefix.size()));
     return line < source.size() && source[line].find(quoted) != std::string::npos ? rest : "";
