@@ -31,15 +31,19 @@ constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
 constexpr unsigned char kDelete = 0x7f;
 constexpr std::size_t kEscapeWidth = 4;  // the longest escape of a byte: "\\233"
-// A diagnostic is built in a buffer of this size on the stack. It holds the
-// line for any path the system accepts (PATH_MAX bytes, each escaped to at
-// most kEscapeWidth), so such a line goes out in one write; a longer line
-// goes out in pieces of this size.
+// A diagnostic is built in a buffer of this size. It holds the line for any
+// path the system accepts (PATH_MAX bytes, each escaped to at most
+// kEscapeWidth), so such a line goes out in one write; a longer line goes out
+// in pieces of this size.
 constexpr std::size_t kLineBytes = kEscapeWidth * PATH_MAX + 1024;
+// The file a diagnostic names: always this one, as the project lays it out,
+// whatever path and path maps the build compiled it under.
+constexpr const char* kSourceFile = "src/nodalwrangler.cpp";
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 
-// One diagnostic line on its way to standard error. It needs no heap, so a
-// failure can still be told as it is when memory has run out.
+// One diagnostic line on its way to standard error. It lives in static
+// storage, on neither the heap nor the stack, so a failure can still be told
+// when memory has run out or the stack limit is small.
 struct Line {
     std::array<char, kLineBytes> text;
     std::size_t size;
@@ -77,6 +81,8 @@ struct Utf8Form {
 };
 constexpr unsigned kContinuationLow = 0x80;  // also the first byte past ASCII
 constexpr unsigned kContinuationHigh = 0xbf;
+constexpr unsigned kContinuationBits = 6;
+constexpr unsigned kLeadBits = 0x7f;  // a lead byte's value bits, shifted right by the form's length
 constexpr std::array<Utf8Form, 9> kUtf8Forms = {{
     {0xc2, 0xc2, 2, 0xa0, 0xbf},
     {0xc3, 0xdf, 2, 0x80, 0xbf},
@@ -89,10 +95,26 @@ constexpr std::array<Utf8Form, 9> kUtf8Forms = {{
     {0xf4, 0xf4, 4, 0x80, 0x8f},
 }};
 
+// Characters that show as nothing but change how a line reads: the
+// bidirectional marks, embeddings, overrides and isolates, which reorder the
+// text after them, and the line and paragraph separators, at which many
+// viewers break the line.
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+constexpr std::array<CodeRange, 4> kLayoutControls = {{
+    {0x061c, 0x061c},  // arabic letter mark
+    {0x200e, 0x200f},  // left-to-right and right-to-left marks
+    {0x2028, 0x202e},  // the separators, then the embeddings and overrides
+    {0x2066, 0x2069},  // the isolates
+}};
+
 // Returns how many bytes at the start of the non-empty `text` make one
 // character fit to print raw on a terminal: printable ASCII, or one of
-// kUtf8Forms. Returns 0 for a control byte, and for a byte that does not
-// start such a character, which an 8-bit terminal may obey as a C1 control.
+// kUtf8Forms that is not in kLayoutControls. Returns 0 for a control, and for
+// a byte that does not start such a character, which an 8-bit terminal may
+// obey as a C1 control.
 std::size_t PrintableLength(std::string_view text)
 {
     const auto at = [text](std::size_t i) { return unsigned{static_cast<unsigned char>(text[i])}; };
@@ -107,19 +129,23 @@ std::size_t PrintableLength(std::string_view text)
         if (text.size() < form.length || at(1) < form.low || at(1) > form.high) {
             return 0;
         }
-        for (std::size_t i = 2; i < form.length; ++i) {
+        char32_t code = lead & (kLeadBits >> form.length);
+        for (std::size_t i = 1; i < form.length; ++i) {
             if (at(i) < kContinuationLow || at(i) > kContinuationHigh) {
                 return 0;
             }
+            code = code << kContinuationBits | (at(i) - kContinuationLow);
         }
-        return form.length;
+        const auto hides = [code](CodeRange range) { return code >= range.first && code <= range.last; };
+        return std::any_of(kLayoutControls.begin(), kLayoutControls.end(), hides) ? 0 : form.length;
     }
     return 0;
 }
 
 // Adds `path` to `line` fit to print on one line: each byte that could end
 // the line or drive a terminal becomes an escape (\n, \t, or octal such as
-// \033), and a backslash is doubled so that no escape is ambiguous. Every
+// \033), and so does each byte of a character that would change how the line
+// reads; a backslash is doubled so that no escape is ambiguous. Every other
 // printable character, UTF-8 text included, is kept as it was given.
 void PutPath(Line& line, std::string_view path)
 {
@@ -146,13 +172,13 @@ void PutPath(Line& line, std::string_view path)
 // path and `reason` when `path` is given, and ends the process with
 // kCheckStatus.
 [[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, const char* reason,
-                            const char* file, unsigned line)
+                            unsigned line)
 {
-    Line diagnostic{};
+    static Line diagnostic;
     std::array<char, std::numeric_limits<unsigned>::digits10 + 1> number{};
     const std::string_view lineNumber(number.data(), std::to_chars(number.begin(), number.end(), line).ptr);
     for (const std::string_view piece : std::initializer_list<std::string_view>{
-             "nodalwrangler: ", file, ":", lineNumber, ": ", operation, ": check failed: ", condition}) {
+             "nodalwrangler: ", kSourceFile, ":", lineNumber, ": ", operation, ": check failed: ", condition}) {
         Put(diagnostic, piece);
     }
     if (path != nullptr) {
@@ -170,13 +196,13 @@ void PutPath(Line& line, std::string_view path)
 // Fails the check named `condition` unless `holds`. Give `path` with the
 // file that the check is about, and `reason` to say what is wrong with it;
 // without `reason` the system's reason for the last failed call is given.
-// The caller's file and line come from the builtins rather than
-// std::source_location, which the lint toolchain cannot parse.
+// The caller's line comes from the builtin rather than std::source_location,
+// which the lint toolchain cannot parse.
 void Check(bool holds, const char* operation, const char* condition, const char* path = nullptr,
-           const char* reason = nullptr, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
+           const char* reason = nullptr, unsigned line = __builtin_LINE())
 {
     if (!holds) {
-        FailCheck(operation, condition, path, reason != nullptr ? reason : std::strerror(errno), file, line);
+        FailCheck(operation, condition, path, reason != nullptr ? reason : std::strerror(errno), line);
     }
 }
 
@@ -249,7 +275,8 @@ constexpr std::ptrdiff_t kRunBytes = std::ptrdiff_t{kRunLines} * std::string_vie
 // 8-byte word, "000   0\n" to "999   0\n", built at compile time.
 using Suffix = std::array<char, kRunDigits + kLineEnd.size()>;
 static_assert(sizeof(Suffix) == sizeof(std::uint64_t));
-constexpr auto kSuffixes = [] {
+constexpr std::array<Suffix, kRunLines> MakeSuffixes()
+{
     std::array<Suffix, kRunLines> suffixes{};
     for (std::size_t i = 0; i < suffixes.size(); ++i) {
         std::size_t rest = i;
@@ -259,7 +286,8 @@ constexpr auto kSuffixes = [] {
         std::copy(kLineEnd.begin(), kLineEnd.end(), suffixes[i].begin() + kRunDigits);
     }
     return suffixes;
-}();
+}
+constexpr auto kSuffixes = MakeSuffixes();
 // A huge page, and the count from which the block is backed by one. A first
 // touch of a small page costs as much as a tenth of a huge one, so from
 // 10,000 nodes (80 KB) on the huge page wins: at a million nodes CPU time fell

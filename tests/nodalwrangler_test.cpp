@@ -58,14 +58,14 @@ std::string Inject(const char* syscall, const char* error, int k, const char* re
            ":error=" + error + ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
 }
 
-// A path of `parts` folders of 200 bytes of 0x01 each, and how a diagnostic shows it.
-std::pair<std::string, std::string> LongPath(int parts)
+// A path of `parts` folders of `bytes` bytes of 0x01 each, and how a diagnostic shows it.
+std::pair<std::string, std::string> LongPath(int parts, int bytes = 200)
 {
     std::string path;
     std::string shown;
     for (int part = 0; part < parts; ++part) {
-        path += std::string(200, '\001') + "/";
-        for (int i = 0; i < 200; ++i) {
+        path += std::string(bytes, '\001') + "/";
+        for (int i = 0; i < bytes; ++i) {
             shown += "\\001";
         }
         shown += "/";
@@ -75,6 +75,7 @@ std::pair<std::string, std::string> LongPath(int parts)
 
 std::vector<Row> Table()
 {
+    const std::string slashes(3993, '/');  // for paths of about 4,000 bytes
     std::vector<Row> rows = {
         // Usage: exact bytes, status 1, and no file created or changed.
         {"usage", "5", R"("$NW")", 1, kUsage},
@@ -137,6 +138,15 @@ std::vector<Row> Table()
         // A diagnostic too long for one write goes out whole, in pieces.
         {"files", "5", R"("$NW" ")" + LongPath(60).first + R"(" topo)", 2,
          "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(60).second + ": File name too long"},
+        // A failed check is told under a stack limit as small as a successful
+        // run with as long an argument needs (here a path of 4,000 bytes),
+        // laid out the same way every time.
+        {"files", "1000000", R"(setarch -R env -i prlimit --stack=12288 "$NW" nodes topo)", 0, "", 1000000},
+        {"files", std::nullopt, R"(setarch -R env -i prlimit --stack=12288 "$NW" nodes topo)", 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): nodes: No such file or directory"},
+        {"files", "5", R"(setarch -R env -i prlimit --stack=16384 "$NW" nodes .)" + slashes + "topo", 0, "", 5},
+        {"files", "5", R"(setarch -R env -i prlimit --stack=16384 "$NW" missing)" + slashes + " topo", 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): missing" + slashes + ": No such file or directory"},
         // The node file is read and closed before the same path is rewritten.
         {"files", "3\nrest", R"("$NW" nodes nodes)", 0, "", 3, "nodes"},
         // Streams: a writer that keeps its pipe open after the count must not
@@ -176,11 +186,17 @@ std::vector<Row> Table()
         {"faults", "5",
          R"(strace -o /dev/null -P /dev/null -e trace=openat -e inject=openat:error=EMFILE "$NW" nodes topo <&-)", 2,
          R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null: Too many open files)"},
-        // A diagnostic for any path the system accepts goes out in one write.
+        // A diagnostic for any path the system accepts goes out in one write,
+        // up to the longest, PATH_MAX - 1 bytes.
         {"faults", "5",
          R"(strace -o trace -e trace=write "$NW" ")" + LongPath(19).first +
              R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)",
          2, "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(19).second + ": No such file or directory"},
+        {"faults", "5",
+         R"(strace -o trace -e trace=write "$NW" ")" + LongPath(1, PATH_MAX - 2).first +
+             R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)",
+         2,
+         "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(1, PATH_MAX - 2).second + ": File name too long"},
         // A full disk is a failure, both at a full block and at the last, short write.
         {"write-errors", "1000000", R"("$NW" nodes /dev/full)", 2,
          "WriteTopologyFile: check failed: ferror(fp) == 0: /dev/full: No space left on device"},
@@ -203,9 +219,16 @@ std::vector<Row> Table()
         escaped(R"(\302\200\302\205\302\233\302\237)"),                      // C1 controls as UTF-8
         escaped(R"(\200\233\237\277\300\257\301\277\351\365\200\200\200)"),  // bytes that start no character
         // Each form's first and last lead byte, with its lowest and highest second byte.
-        {R"(\302\240\303\200\337\277)", "\u00a0\u00c0\u07ff"},
+        {R"(\302\240\302\277\303\200\337\277)", "\u00a0\u00bf\u00c0\u07ff"},
         {R"(\340\240\200\340\277\277\341\200\200\354\277\277\355\200\200\355\237\277\356\200\200\357\277\277)",
          "\u0800\u0fff\u1000\ucfff\ud000\ud7ff\ue000\uffff"},
+        {R"(\356\237\277\356\240\200\356\277\277\357\200\200)", "\ue7ff\ue800\uefff\uf000"},
+        // Characters that reorder the line or break it: each one's bytes in
+        // octal, and the characters just outside each range kept.
+        escaped(
+            R"(\330\234\342\200\216\342\200\217\342\200\250\342\200\251\342\200\252\342\200\256\342\201\246\342\201\251)"),
+        {R"(\330\233\330\235\342\200\215\342\200\220\342\200\247\342\200\257\342\201\245\342\201\252)",
+         "\u061b\u061d\u200d\u2010\u2027\u202f\u2065\u206a"},
         {R"(\360\220\200\200\360\277\277\277\361\200\200\200\363\277\277\277\364\200\200\200\364\217\277\277)",
          "\U00010000\U0003ffff\U00040000\U000fffff\U00100000\U0010ffff"},
         // A second byte just past each form's range: overlong, surrogate, past U+10FFFF.
