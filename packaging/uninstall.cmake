@@ -1,30 +1,19 @@
-# Removes what `cmake --install` put in place from the build folder BUILD:
-# each file listed in install_manifest.txt, then each folder that the install
-# created (install_folders.txt) once it is empty. Folders that held anything
-# else, or were there before, are left alone.
-foreach(list install_manifest.txt install_folders.txt)
-  if(NOT EXISTS "${BUILD}/${list}")
-    set(${list})
-  else()
-    file(STRINGS "${BUILD}/${list}" ${list})
-  endif()
-endforeach()
-if(NOT install_manifest.txt)
-  message(FATAL_ERROR "Nothing to uninstall: ${BUILD}/install_manifest.txt is missing or empty.")
+# Removes each file that the last install from the build folder BUILD put in
+# place, as its install_manifest.txt lists it (DESTDIR included), and nothing
+# else: folders stay, even when they are left empty.
+set(manifest "${BUILD}/install_manifest.txt")
+set(files)
+if(EXISTS "${manifest}")
+  file(STRINGS "${manifest}" files)
 endif()
-foreach(file IN LISTS install_manifest.txt)
+set(removed 0)
+foreach(file IN LISTS files)
   if(EXISTS "${file}" OR IS_SYMLINK "${file}")
     message(STATUS "Removing ${file}")
     file(REMOVE "${file}")
+    math(EXPR removed "${removed} + 1")
   endif()
 endforeach()
-# The deepest first, so that a folder is empty when its parent is tried.
-list(REMOVE_DUPLICATES install_folders.txt)
-list(SORT install_folders.txt ORDER DESCENDING)
-foreach(folder IN LISTS install_folders.txt)
-  execute_process(COMMAND rmdir "${folder}" RESULT_VARIABLE kept ERROR_QUIET)
-  if(NOT kept)
-    message(STATUS "Removing ${folder}/")
-  endif()
-endforeach()
-file(REMOVE "${BUILD}/install_manifest.txt" "${BUILD}/install_folders.txt")
+if(removed EQUAL 0)
+  message(STATUS "Nothing to uninstall: no file that ${manifest} lists is in place.")
+endif()
