@@ -337,7 +337,7 @@ char* Block(std::int32_t count)
 // fp, which must be unbuffered so that each fwrite is one write. This is the
 // one hot loop. Lines are made into the block a run at a time (see WriteRun);
 // each full block is written whole and the tail that ran past it is carried
-// to the front. Memory stays fixed whatever the count. A failed write ends
+// to the front. Memory does not grow with the count. A failed write ends
 // the writing and is left in fp's error state for the caller to check.
 void WriteLines(std::FILE* fp, std::int32_t count)
 {
