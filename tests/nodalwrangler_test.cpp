@@ -58,6 +58,14 @@ std::string Inject(const char* syscall, const char* error, int k, const char* re
            ":error=" + error + ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
 }
 
+// Runs the tool on the node file `path` under strace, and fails unless its
+// diagnostic went out in exactly one write.
+std::string InOneWrite(const std::string& path)
+{
+    return R"(strace -o trace -e trace=write "$NW" ")" + path +
+           R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)";
+}
+
 // A path of `parts` folders of `bytes` bytes of 0x01 each, and how a diagnostic shows it.
 std::pair<std::string, std::string> LongPath(int parts, int bytes = 200)
 {
@@ -188,14 +196,9 @@ std::vector<Row> Table()
          R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null: Too many open files)"},
         // A diagnostic for any path the system accepts goes out in one write,
         // up to the longest, PATH_MAX - 1 bytes.
-        {"faults", "5",
-         R"(strace -o trace -e trace=write "$NW" ")" + LongPath(19).first +
-             R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)",
-         2, "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(19).second + ": No such file or directory"},
-        {"faults", "5",
-         R"(strace -o trace -e trace=write "$NW" ")" + LongPath(1, PATH_MAX - 2).first +
-             R"(" topo; s=$?; n=$(grep -c '^write(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)",
-         2,
+        {"faults", "5", InOneWrite(LongPath(19).first), 2,
+         "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(19).second + ": No such file or directory"},
+        {"faults", "5", InOneWrite(LongPath(1, PATH_MAX - 2).first), 2,
          "ReadNodeFile: check failed: fp != ((void *)0): " + LongPath(1, PATH_MAX - 2).second + ": File name too long"},
         // A full disk is a failure, both at a full block and at the last, short write.
         {"write-errors", "1000000", R"("$NW" nodes /dev/full)", 2,
