@@ -25,46 +25,25 @@ std::int32_t NNodes = 0;
 namespace {
 
 constexpr std::int32_t kMaxNodes = 1000000;
-constexpr int kRadix = 10;
 constexpr std::size_t kCountText = 16;  // room for any count and its end
 constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
 constexpr unsigned char kDelete = 0x7f;
 constexpr std::size_t kEscapeWidth = 4;  // the longest escape of a byte: "\\233"
-// A diagnostic is built in a buffer of this size. It holds the line for any
+// Standard error's buffer for a diagnostic. It holds the whole line for any
 // path the system accepts (PATH_MAX bytes, each escaped to at most
 // kEscapeWidth), so such a line goes out in one write; a longer line goes out
-// in pieces of this size.
-constexpr std::size_t kLineBytes = kEscapeWidth * PATH_MAX + 1024;
+// in pieces.
+constexpr std::size_t kDiagnosticBytes = kEscapeWidth * PATH_MAX + 1024;
 // The file a diagnostic names: always this one, as the project lays it out,
 // whatever path and path maps the build compiled it under.
 constexpr const char* kSourceFile = "src/nodalwrangler.cpp";
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 
-// One diagnostic line on its way to standard error. It lives in static
-// storage, on neither the heap nor the stack, so a failure can still be told
-// when memory has run out or the stack limit is small.
-struct Line {
-    std::array<char, kLineBytes> text;
-    std::size_t size;
-};
-
-// Writes what `line` holds to standard error and empties it.
-void Flush(Line& line)
+// Adds `bytes` to the diagnostic on standard error.
+void Put(std::string_view bytes)
 {
-    (void)std::fwrite(line.text.data(), 1, line.size, stderr);
-    line.size = 0;
-}
-
-// Adds `bytes` to `line`, writing it out first whenever it is full.
-void Put(Line& line, std::string_view bytes)
-{
-    for (const char c : bytes) {
-        if (line.size == line.text.size()) {
-            Flush(line);
-        }
-        line.text[line.size++] = c;
-    }
+    (void)std::fwrite(bytes.data(), 1, bytes.size(), stderr);
 }
 
 // The forms of a UTF-8 character fit to print, from the Unicode standard's
@@ -142,54 +121,56 @@ std::size_t PrintableLength(std::string_view text)
     return 0;
 }
 
-// Adds `path` to `line` fit to print on one line: each byte that could end
+// Adds `path` to the diagnostic fit to print on one line: each byte that could end
 // the line or drive a terminal becomes an escape (\n, \t, or octal such as
 // \033), and so does each byte of a character that would change how the line
 // reads; a backslash is doubled so that no escape is ambiguous. Every other
 // printable character, UTF-8 text included, is kept as it was given.
-void PutPath(Line& line, std::string_view path)
+void PutPath(std::string_view path)
 {
-    constexpr unsigned kOctal = 8;
     while (!path.empty()) {
         const char c = path.front();
         const std::size_t length = PrintableLength(path);
         if (c == '\\' || c == '\n' || c == '\t') {
-            Put(line, c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\\\");
+            Put(c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\\\");
         } else if (length == 0) {
             const auto byte = static_cast<unsigned char>(c);
-            const std::array<char, kEscapeWidth> octal = {'\\', static_cast<char>('0' + byte / kOctal / kOctal),
-                                                          static_cast<char>('0' + byte / kOctal % kOctal),
-                                                          static_cast<char>('0' + byte % kOctal)};
-            Put(line, {octal.data(), octal.size()});
+            const std::array<char, kEscapeWidth> octal = {'\\', static_cast<char>('0' + byte / 8 / 8),
+                                                          static_cast<char>('0' + byte / 8 % 8),
+                                                          static_cast<char>('0' + byte % 8)};
+            Put({octal.data(), octal.size()});
         } else {
-            Put(line, path.substr(0, length));
+            Put(path.substr(0, length));
         }
         path.remove_prefix(std::max<std::size_t>(length, 1));
     }
 }
 
-// Writes one diagnostic line for a failed check to standard error, with the
-// path and `reason` when `path` is given, and ends the process with
-// kCheckStatus.
+// Writes one diagnostic line for the check at `sourceLine` that failed to
+// standard error, with the path and `reason` when `path` is given, and ends
+// the process with kCheckStatus.
 [[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, const char* reason,
-                            unsigned line)
+                            unsigned sourceLine)
 {
-    static Line diagnostic;
+    // In static storage, on neither the heap nor the stack, so that a failure
+    // is still told when memory has run out or the stack limit is small.
+    static std::array<char, kDiagnosticBytes> buffer;
+    (void)std::setvbuf(stderr, buffer.data(), _IOFBF, buffer.size());
     std::array<char, std::numeric_limits<unsigned>::digits10 + 1> number{};
-    const std::string_view lineNumber(number.data(), std::to_chars(number.begin(), number.end(), line).ptr);
+    const std::string_view sourceLineText(number.data(), std::to_chars(number.begin(), number.end(), sourceLine).ptr);
     for (const std::string_view piece : std::initializer_list<std::string_view>{
-             "nodalwrangler: ", kSourceFile, ":", lineNumber, ": ", operation, ": check failed: ", condition}) {
-        Put(diagnostic, piece);
+             "nodalwrangler: ", kSourceFile, ":", sourceLineText, ": ", operation, ": check failed: ", condition}) {
+        Put(piece);
     }
     if (path != nullptr) {
-        Put(diagnostic, ": ");
-        PutPath(diagnostic, path);
-        Put(diagnostic, ": ");
-        Put(diagnostic, reason);
+        Put(": ");
+        PutPath(path);
+        Put(": ");
+        Put(reason);
     }
-    Put(diagnostic, "\n");
-    Flush(diagnostic);
-    // _Exit, not exit: a failed output stream must not be flushed a second time.
+    Put("\n");
+    (void)std::fflush(stderr);
+    // Nothing is left to flush or destroy: end here, running nothing more.
     std::_Exit(kCheckStatus);
 }
 
@@ -199,19 +180,19 @@ void PutPath(Line& line, std::string_view path)
 // The caller's line comes from the builtin rather than std::source_location,
 // which the lint toolchain cannot parse.
 void Check(bool holds, const char* operation, const char* condition, const char* path = nullptr,
-           const char* reason = nullptr, unsigned line = __builtin_LINE())
+           const char* reason = nullptr, unsigned sourceLine = __builtin_LINE())
 {
     if (!holds) {
-        FailCheck(operation, condition, path, reason != nullptr ? reason : std::strerror(errno), line);
+        FailCheck(operation, condition, path, reason != nullptr ? reason : std::strerror(errno), sourceLine);
     }
 }
 
-// A count as read from the node file. When the scan stopped at a bound
-// before the number's last digit, `value` is past that bound but is not the
-// number the file holds, and `whole` is false.
+// A count as read from the node file. `exact` tells whether `value` is the
+// number the file holds; when the scan stopped at a bound before the number's
+// last digit, it is not, and `value` is only known to be past that bound.
 struct Count {
     std::int32_t value;
-    bool whole;
+    bool exact;
 };
 
 // Scans a decimal integer as "%d" would: white space, an optional sign, then
@@ -231,9 +212,9 @@ Count ScanCount(std::FILE* fp)
     if (c == '-' || c == '+') {
         c = std::getc(fp);
     }
-    std::int32_t magnitude = 0;  // at most kRadix * kMaxNodes + 9
+    std::int32_t magnitude = 0;  // at most 10 * kMaxNodes + 9
     for (; std::isdigit(c) != 0 && magnitude <= kMaxNodes; c = std::getc(fp)) {
-        magnitude = magnitude * kRadix + (c - '0');
+        magnitude = magnitude * 10 + (c - '0');
     }
     return {negative ? -magnitude : magnitude, std::isdigit(c) == 0};
 }
@@ -242,7 +223,7 @@ Count ScanCount(std::FILE* fp)
 // written into `text`, or, when its scan stopped early, which bound it is past.
 const char* Describe(Count count, std::array<char, kCountText>& text)
 {
-    if (!count.whole) {
+    if (!count.exact) {
         return count.value < 0 ? "below 0" : "above 1000000";
     }
     *std::to_chars(text.begin(), text.end() - 1, count.value).ptr = '\0';
@@ -262,8 +243,8 @@ void KeepStandardStreams()
 }
 
 // Output goes out in pieces of exactly kBlockSize bytes at offsets that are
-// multiples of it, each one write(2) of whole pages. At a million nodes 1 MiB
-// pieces took 1 % less CPU time than 256 KiB ones and 12 % less than 64 KiB.
+// multiples of it, each one write(2) of whole pages; fewer, larger writes
+// cost less CPU time per byte.
 constexpr std::ptrdiff_t kBlockSize = std::ptrdiff_t{1} << 20;
 constexpr std::string_view kLineEnd = "   0\n";
 // Indices from kRunLines on come in runs of kRunLines lines that share all
@@ -280,8 +261,8 @@ constexpr std::array<Suffix, kRunLines> MakeSuffixes()
     std::array<Suffix, kRunLines> suffixes{};
     for (std::size_t i = 0; i < suffixes.size(); ++i) {
         std::size_t rest = i;
-        for (std::ptrdiff_t digit = kRunDigits - 1; digit >= 0; --digit, rest /= kRadix) {
-            suffixes[i].at(digit) = static_cast<char>('0' + rest % kRadix);
+        for (std::ptrdiff_t digit = kRunDigits - 1; digit >= 0; --digit, rest /= 10) {
+            suffixes[i].at(digit) = static_cast<char>('0' + rest % 10);
         }
         std::copy(kLineEnd.begin(), kLineEnd.end(), suffixes[i].begin() + kRunDigits);
     }
@@ -289,38 +270,39 @@ constexpr std::array<Suffix, kRunLines> MakeSuffixes()
 }
 constexpr auto kSuffixes = MakeSuffixes();
 // A huge page, and the count from which the block is backed by one. A first
-// touch of a small page costs as much as a tenth of a huge one, so from
-// 10,000 nodes (80 KB) on the huge page wins: at a million nodes CPU time fell
-// from 10.5 to 6.1 ms. At 1,000 nodes it would cost 0.2 ms more.
+// touch of a small page costs as much as a tenth of a huge one, so the huge
+// page pays once the output spans a few dozen small pages, from about 10,000
+// nodes, and costs more than it saves below that.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::int32_t kHugePageCount = 10 * kRunLines;
 static_assert(kBlockSize + kRunBytes <= std::ptrdiff_t{kHugePage}, "the block and its slack fit in one huge page");
 
 // Writes the kRunLines lines whose index starts with the kWidth digits at
 // `prefix` to `out`, and returns their end. Each line is two 8-byte stores:
-// the prefix, then the suffix over the prefix's slack. A million nodes take
-// 3.7 M instructions, against 8.4 M when the index was kept as text and each
-// line copied whole; the inner loop unrolls so every store has a fixed offset.
+// the prefix, then the suffix over the prefix's slack, which takes far fewer
+// instructions than copying each line whole. The inner loop unrolls, so that
+// every store has a fixed offset.
 template <std::ptrdiff_t kWidth>
 char* WriteRun(char* out, const char* prefix)
 {
     constexpr std::ptrdiff_t kLine = kWidth + sizeof(Suffix);
     std::uint64_t head = 0;
     std::memcpy(&head, prefix, sizeof head);
-    for (std::size_t tens = 0; tens < kSuffixes.size(); tens += kRadix) {
-        for (std::ptrdiff_t unit = 0; unit < kRadix; ++unit) {
+    for (std::size_t tens = 0; tens < kSuffixes.size(); tens += 10) {
+        for (std::ptrdiff_t unit = 0; unit < 10; ++unit) {
             std::memcpy(out + unit * kLine, &head, sizeof head);
             std::memcpy(out + unit * kLine + kWidth, &kSuffixes[tens + unit], sizeof(Suffix));
         }
-        out += kRadix * kLine;
+        out += 10 * kLine;
     }
     return out;
 }
 
 // Returns a block of kBlockSize + kRunBytes bytes inside one 2 MiB-aligned
-// span of static memory, which the kernel may back with a huge page. Whether
-// it does changes the cost of the first touch, never the output.
-char* Block(std::int32_t count)
+// span of static memory, and asks for a huge page behind it when `count`
+// lines make that pay. Whether the kernel gives one changes the cost of the
+// first touch, never the output.
+char* PrepareBlock(std::int32_t count)
 {
     static char arena[2 * kHugePage];
     const auto misalignment = reinterpret_cast<std::uintptr_t>(arena) % kHugePage;
@@ -341,7 +323,7 @@ char* Block(std::int32_t count)
 // the writing and is left in fp's error state for the caller to check.
 void WriteLines(std::FILE* fp, std::int32_t count)
 {
-    char* const block = Block(count);
+    char* const block = PrepareBlock(count);
     char* out = std::to_chars(block, block + kRunBytes, count).ptr;
     *out++ = '\n';
     for (std::int32_t i = 0; i < std::min(count, kRunLines); ++i) {
