@@ -62,8 +62,10 @@ RULES = [
     ("escape changed", r'"\\\\([nt\\])"', lambda m: '"\\\\' + {"n": "r", "t": "v", "\\": "/"}[m.group(1)] + '"'),
     ("string shortened", r'"((?:[^"\\]|\\.)+)"', lambda m: '"' + m.group(1)[:-1] + '"'),
 ]
-# A whole statement removed: a call, a check, a return, or an assignment.
-DROP = re.compile(r"^\s*(Check\(|Put\(|PutPath\(|Flush\(|\(void\)|return\b|[\w.\[\]*+]+\s*[-+*/]?=[^=])")
+# A whole statement removed, chosen by its shape, whatever the names in it: a
+# call (a check among them), a call whose result is cast away, a return, or an
+# assignment.
+DROP = re.compile(r"^\s*([\w:]+(<[^<>]*>)?\(|\(void\)|return\b|[\w.\[\]*+]+\s*[-+*/]?=[^=])")
 SKIP = re.compile(r"^\s*($|//|#|static_assert|namespace|}|{$)")
 
 
