@@ -60,12 +60,10 @@ const std::array<Probe, 6> kProbes = {{
     {kTrace, "strace -o /dev/null true", "strace cannot trace a program here"},
     {kLayout, "setarch -R prlimit true", "setarch -R cannot fix the address layout here, or prlimit is missing"},
     // A preload (libfaketime, say) can open a descriptor before main.
-    {kClosed, "sh -c 'exec 3<&0' <&- 2>/dev/null; [ $? != 0 ]",
-     "a program started with standard input closed has it open"},
+    {kClosed, "sh -c 'exec 3<&0' <&- 2>/dev/null; [ $? != 0 ]", "a program started with standard input closed has it open"},
     {kProc, "[ -e /proc/self/fd/0 ]", "/proc is not mounted"},
     {kLarge, "truncate -s 5G probe && rm probe", "the file system cannot hold a sparse file of 5 GiB"},
-    {kUser, R"(: >probe && chmod 000 probe && $AS_USER sh -c '! [ -r probe ]')",
-     "no user here is bound by permissions"},
+    {kUser, R"(: >probe && chmod 000 probe && $AS_USER sh -c '! [ -r probe ]')", "no user here is bound by permissions"},
 }};
 
 // One case. Its command runs under sh in a fresh work folder that holds `nodes`
@@ -80,9 +78,14 @@ struct Row {
     const char* output = "topo";
     std::string setup{};
     Left left = kAsBefore;  // status other than 0: what is left at `output`
-    unsigned needs = 0;     // Need bits
+    unsigned needs = 0;     // Need bits, besides its group's
 };
 using Table = std::map<std::string, std::vector<Row>>;  // the rows of each group
+// What every row of `group` needs.
+unsigned GroupNeeds(const std::string& group)
+{
+    return group == "stack" ? kLayout : group == "permissions" ? kUser : group == "faults" ? kTrace | kProc : 0U;
+}
 
 // ": " and the C library's own text for the error `error`.
 std::string Why(int error)
@@ -94,8 +97,8 @@ std::string Why(int error)
 // topology file failing with `error`.
 std::string Inject(const char* syscalls, const char* error, int k, const char* redirect = "")
 {
-    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscalls + " -e inject=" + syscalls +
-           ":error=" + error + ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
+    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscalls + " -e inject=" + syscalls + ":error=" + error +
+           ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
 }
 
 // Runs the tool on the node file `path` under strace, and fails unless its
@@ -132,279 +135,123 @@ Table MakeTable()
     const std::string none = "WriteTopologyFile: check failed: 0 < NNodes";
     // A fixed layout, an empty environment and a stack limit, with prlimit found through PATH.
     const std::string stack = R"sh(setarch -R env -i "$(command -v prlimit)" --stack=)sh";
-    const unsigned traced = kTrace | kProc;
-    Table table = {
-        // Exact bytes, status 1, and no file created or changed.
-        {"usage",
-         {
-             {.name = "none", .nodes = "5", .cmd = R"("$NW")", .status = 1, .err = kUsage},
-             {.name = "one", .nodes = "5", .cmd = R"("$NW" nodes)", .status = 1, .err = kUsage},
-             {.name = "three",
-              .nodes = "5",
-              .cmd = R"("$NW" nodes topo extra)",
-              .status = 1,
-              .err = kUsage,
-              .setup = "echo keep >extra"},
-         }},
-        // Bounds, and overflow: a count must never wrap into range.
-        {"counts",
-         {
-             {.name = "above", .nodes = "1000001", .status = 2, .err = above + "1000001"},
-             {.name = "minus-one", .nodes = "-1", .status = 2, .err = below + "-1"},
-             // A count of eight digits or more that starts like the bound.
-             {.name = "eight-digits", .nodes = "10000000", .status = 2, .err = above + "10000000"},
-             {.name = "eight-nines", .nodes = "10000009", .status = 2, .err = above + "10000009"},
-             {.name = "nine-digits", .nodes = "100000000", .status = 2, .err = above + "above 1000000"},
-             {.name = "minus-eight", .nodes = "-10000009", .status = 2, .err = below + "-10000009"},
-             {.name = "minus-past", .nodes = "-10000010", .status = 2, .err = below + "below 0"},
-             {.name = "minus-zeros", .nodes = "-0001000000x", .status = 2, .err = below + "-1000000"},
-             {.name = "zero", .nodes = "0", .status = 2, .err = none},
-             {.name = "minus-zero", .nodes = "-0", .status = 2, .err = none},
-             {.name = "wrap-1", .nodes = "4294967297", .status = 2, .err = above + "above 1000000"},
-             {.name = "wrap-0", .nodes = "4294967296", .status = 2, .err = above + "above 1000000"},
-             {.name = "int-max-1", .nodes = "2147483648", .status = 2, .err = above + "above 1000000"},
-             {.name = "thirty-digits",
-              .nodes = "123456789012345678901234567890",
-              .status = 2,
-              .err = above + "above 1000000"},
-             {.name = "minus-wrap", .nodes = "-4294967295", .status = 2, .err = below + "below 0"},
-             {.name = "int-min-1", .nodes = "-2147483649", .status = 2, .err = below + "below 0"},
-             {.name = "zeros", .nodes = "000000000000000000000000000012", .count = 12},
-         }},
-        // The count's grammar: only the first decimal integer counts.
-        {"grammar",
-         {
-             {.name = "plus", .nodes = "\n\n+12", .count = 12},
-             {.name = "blanks", .nodes = " \t\r\n\v\f7", .count = 7},
-             {.name = "letters", .nodes = "12abc", .count = 12},
-             {.name = "lines", .nodes = "12\n99\nnot read", .count = 12},
-             {.name = "point", .nodes = "3.9", .count = 3},
-             {.name = "exponent", .nodes = "1e6", .count = 1},
-             {.name = "not-octal", .nodes = "010", .count = 10},
-             {.name = "not-hex", .nodes = "0x10", .status = 2, .err = none},
-             {.name = "empty", .nodes = "", .status = 2, .err = none},
-             {.name = "word", .nodes = "nodes 5", .status = 2, .err = none},
-             {.name = "two-signs", .nodes = "+-3", .status = 2, .err = none},
-             {.name = "sign-blank", .nodes = "- 3", .status = 2, .err = none},
-         }},
-        // Paths: failures name the path and the C library's reason.
-        {"files",
-         {
-             {.name = "missing", .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
-             {.name = "empty-in", .nodes = "5", .cmd = R"("$NW" "" topo)", .status = 2, .err = readOpen + Why(ENOENT)},
-             // A read error must not pass for an empty file.
-             {.name = "dir-in",
-              .nodes = "5",
-              .cmd = R"("$NW" dir topo)",
-              .status = 2,
-              .err = "ReadNodeFile: check failed: ferror(fp) == 0: dir" + Why(EISDIR),
-              .setup = "mkdir dir"},
-             // A hyphen or an empty argument is an ordinary path, never a standard stream.
-             {.name = "hyphen-in",
-              .nodes = "5",
-              .cmd = R"("$NW" - topo)",
-              .status = 2,
-              .err = readOpen + "-" + Why(ENOENT)},
-             {.name = "hyphen-out", .nodes = "5", .cmd = R"("$NW" nodes -)", .count = 5, .output = "-"},
-             {.name = "empty-out",
-              .nodes = "5",
-              .cmd = R"("$NW" nodes "")",
-              .status = 2,
-              .err = writeOpen + Why(ENOENT)},
-             {.name = "no-folder",
-              .nodes = "5",
-              .cmd = R"("$NW" nodes missing/topo)",
-              .status = 2,
-              .err = writeOpen + "missing/topo" + Why(ENOENT)},
-             {.name = "dir-out",
-              .nodes = "5",
-              .cmd = R"("$NW" nodes dir)",
-              .status = 2,
-              .err = writeOpen + "dir" + Why(EISDIR),
-              .setup = "mkdir dir"},
-             // A path can neither break the diagnostic's one line nor reach the terminal raw.
-             {.name = "controls",
-              .nodes = "5",
-              .cmd = R"sh("$NW" "$(printf 'no\nsuch\033[2J\\')" topo)sh",
-              .status = 2,
-              .err = readOpen + R"(no\nsuch\033[2J\\)" + Why(ENOENT)},
-             // A diagnostic too long for one write goes out whole, in pieces.
-             {.name = "too-long",
-              .nodes = "5",
-              .cmd = R"("$NW" ")" + LongPath(60).first + R"(" topo)",
-              .status = 2,
-              .err = readOpen + LongPath(60).second + Why(ENAMETOOLONG)},
-             // The node file is read and closed before the same path is rewritten.
-             {.name = "same-path", .nodes = "3\nrest", .cmd = R"("$NW" nodes nodes)", .count = 3, .output = "nodes"},
-             // Files past 4 GiB, which need 64-bit offsets on a 32-bit system.
-             {.name = "large-in", .nodes = "5\n", .count = 5, .setup = "truncate -s 5G nodes", .needs = kLarge},
-             {.name = "large-out", .nodes = "5", .count = 5, .setup = "truncate -s 5G topo", .needs = kLarge},
-         }},
-        // A failed check is told under a stack limit as small as a successful
-        // run with as long an argument needs (here a path of 4,000 bytes).
-        {"stack",
-         {
-             {.name = "million",
-              .nodes = "1000000",
-              .cmd = stack + R"(12288 "$NW" nodes topo)",
-              .count = 1000000,
-              .needs = kLayout},
-             {.name = "missing",
-              .cmd = stack + R"(12288 "$NW" nodes topo)",
-              .status = 2,
-              .err = readOpen + "nodes" + Why(ENOENT),
-              .needs = kLayout},
-             {.name = "long-out",
-              .nodes = "5",
-              .cmd = stack + R"(16384 "$NW" nodes .)" + slashes + "topo",
-              .count = 5,
-              .needs = kLayout},
-             {.name = "long-in",
-              .nodes = "5",
-              .cmd = stack + R"(16384 "$NW" missing)" + slashes + " topo",
-              .status = 2,
-              .err = readOpen + "missing" + slashes + Why(ENOENT),
-              .needs = kLayout},
-         }},
-        // A writer that keeps its pipe open after the count must not block the
-        // reader, nor an endless count keep it reading. Closed standard streams
-        // change nothing but what can be seen.
-        {"streams",
-         {
-             {.name = "open-pipe",
-              .nodes = "",
-              .cmd = R"((printf '4\n'; exec sleep 10) >fifo & timeout 5 "$NW" fifo topo; s=$?; kill $!; exit $s)",
-              .count = 4,
-              .setup = "mkfifo fifo"},
-             {.name = "endless",
-              .nodes = "",
-              .cmd = R"(yes 1 | tr -d '\n' | timeout 5 "$NW" /dev/stdin topo)",
-              .status = 2,
-              .err = "ReadNodeFile: check failed: NNodes <= 1000000: /dev/stdin: above 1000000",
-              .needs = kProc},
-             {.name = "endless-minus",
-              .nodes = "",
-              .cmd = R"({ printf ' -'; yes 1 | tr -d '\n'; } | timeout 5 "$NW" /dev/stdin topo)",
-              .status = 2,
-              .err = "ReadNodeFile: check failed: 0 <= NNodes: /dev/stdin: below 0",
-              .needs = kProc},
-             {.name = "closed", .nodes = "5", .cmd = R"("$NW" nodes topo >&- 2>&- <&-)", .count = 5},
-             {.name = "closed-usage", .nodes = "5", .cmd = R"("$NW" nodes >&- 2>&- <&-)", .status = 1},
-             {.name = "closed-full", .nodes = "5", .cmd = R"("$NW" nodes /dev/full >&- 2>&- <&-)", .status = 2},
-         }},
-        // As a user whom permissions bind.
-        {"permissions",
-         {
-             {.name = "in",
-              .nodes = "5",
-              .cmd = R"($AS_USER "$NW" nodes topo)",
-              .status = 2,
-              .err = readOpen + "nodes" + Why(EACCES),
-              .setup = "chmod 000 nodes",
-              .needs = kUser},
-             {.name = "folder",
-              .nodes = "5",
-              .cmd = R"($AS_USER "$NW" nodes ro/topo)",
-              .status = 2,
-              .err = writeOpen + "ro/topo" + Why(EACCES),
-              .setup = "mkdir ro && chmod 555 ro",
-              .needs = kUser},
-             {.name = "out",
-              .nodes = "5",
-              .cmd = R"($AS_USER "$NW" nodes ro.txt)",
-              .status = 2,
-              .err = writeOpen + "ro.txt" + Why(EACCES),
-              .setup = "echo keep >ro.txt && chmod 444 ro.txt",
-              .needs = kUser},
-         }},
-        // A failed write ends the writing, so the file left is a prefix of the
-        // topology, never spliced, and no diagnostic lands in it when
-        // standard error is closed. A failed close is a failure too.
-        {"faults",
-         {
-             {.name = "first",
-              .nodes = "1",
-              .cmd = Inject(kWrites, "ENOSPC", 1),
-              .status = 2,
-              .err = writeFailed + "topo" + Why(ENOSPC),
-              .count = 1,
-              .left = kPrefix,
-              .needs = traced},
-             {.name = "eio",
-              .nodes = "1000000",
-              .cmd = Inject(kWrites, "EIO", 6),
-              .status = 2,
-              .err = writeFailed + "topo" + Why(EIO),
-              .count = 1000000,
-              .left = kPrefix,
-              .needs = traced},
-             {.name = "no-stderr",
-              .nodes = "1000000",
-              .cmd = Inject(kWrites, "ENOSPC", 3, " 2>&-"),
-              .status = 2,
-              .count = 1000000,
-              .left = kPrefix,
-              .needs = traced},
-             {.name = "none-open",
-              .nodes = "1",
-              .cmd = Inject(kWrites, "ENOSPC", 1, " 2>&- >&- <&-"),
-              .status = 2,
-              .count = 1,
-              .left = kPrefix,
-              .needs = traced},
-             {.name = "close",
-              .nodes = "1000000",
-              .cmd = Inject("close", "EIO", 1),
-              .status = 2,
-              .err = "WriteTopologyFile: check failed: fclose(fp) == 0: topo" + Why(EIO),
-              .count = 1000000,
-              .left = kWhole,
-              .needs = traced},
-             {.name = "close-no-stderr",
-              .nodes = "1",
-              .cmd = Inject("close", "EIO", 1, " 2>&-"),
-              .status = 2,
-              .count = 1,
-              .left = kWhole,
-              .needs = traced},
-             // A closed standard stream that cannot be given /dev/null is a failure.
-             {.name = "no-null",
-              .nodes = "5",
-              .cmd = R"(strace -o /dev/null -P /dev/null -e trace=open,openat -e inject=open,openat:error=EMFILE )"
-                     R"("$NW" nodes topo <&-)",
-              .status = 2,
-              .err = R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null)" + Why(EMFILE),
-              .needs = traced | kClosed},
-             // A diagnostic for any path the system accepts goes out in one
-             // write, up to the longest, PATH_MAX - 1 bytes.
-             {.name = "one-write",
-              .nodes = "5",
-              .cmd = InOneWrite(LongPath(19).first),
-              .status = 2,
-              .err = readOpen + LongPath(19).second + Why(ENOENT),
-              .needs = traced},
-             {.name = "one-write-max",
-              .nodes = "5",
-              .cmd = InOneWrite(LongPath(1, PATH_MAX - 2).first),
-              .status = 2,
-              .err = readOpen + LongPath(1, PATH_MAX - 2).second + Why(ENAMETOOLONG),
-              .needs = traced},
-         }},
-        // A full disk is a failure, both at a full block and at the last, short write.
-        {"write-errors",
-         {
-             {.name = "full-block",
-              .nodes = "1000000",
-              .cmd = R"("$NW" nodes /dev/full)",
-              .status = 2,
-              .err = writeFailed + "/dev/full" + Why(ENOSPC)},
-             {.name = "full-short",
-              .nodes = "1",
-              .cmd = R"("$NW" nodes /dev/full)",
-              .status = 2,
-              .err = writeFailed + "/dev/full" + Why(ENOSPC)},
-         }},
+    // Standard input closed, and /dev/null refused in its place.
+    const std::string noNull = R"(strace -o /dev/null -P /dev/null -e trace=open,openat -e inject=open,openat:error=EMFILE "$NW" nodes topo <&-)";
+    // One row a line, however long.
+    // clang-format off
+    Table table;
+    // Exact bytes, status 1, and no file created or changed.
+    table["usage"] = {
+        {.name = "none", .nodes = "5", .cmd = R"("$NW")", .status = 1, .err = kUsage},
+        {.name = "one", .nodes = "5", .cmd = R"("$NW" nodes)", .status = 1, .err = kUsage},
+        {.name = "three", .nodes = "5", .cmd = R"("$NW" nodes topo extra)", .status = 1, .err = kUsage, .setup = "echo keep >extra"},
     };
+    // Bounds, and overflow: a count must never wrap into range.
+    table["counts"] = {
+        {.name = "above", .nodes = "1000001", .status = 2, .err = above + "1000001"},
+        {.name = "minus-one", .nodes = "-1", .status = 2, .err = below + "-1"},
+        // A count of eight digits or more that starts like the bound.
+        {.name = "eight-digits", .nodes = "10000000", .status = 2, .err = above + "10000000"},
+        {.name = "eight-nines", .nodes = "10000009", .status = 2, .err = above + "10000009"},
+        {.name = "nine-digits", .nodes = "100000000", .status = 2, .err = above + "above 1000000"},
+        {.name = "minus-eight", .nodes = "-10000009", .status = 2, .err = below + "-10000009"},
+        {.name = "minus-past", .nodes = "-10000010", .status = 2, .err = below + "below 0"},
+        {.name = "minus-zeros", .nodes = "-0001000000x", .status = 2, .err = below + "-1000000"},
+        {.name = "zero", .nodes = "0", .status = 2, .err = none},
+        {.name = "minus-zero", .nodes = "-0", .status = 2, .err = none},
+        {.name = "wrap-1", .nodes = "4294967297", .status = 2, .err = above + "above 1000000"},
+        {.name = "wrap-0", .nodes = "4294967296", .status = 2, .err = above + "above 1000000"},
+        {.name = "int-max-1", .nodes = "2147483648", .status = 2, .err = above + "above 1000000"},
+        {.name = "thirty-digits", .nodes = "123456789012345678901234567890", .status = 2, .err = above + "above 1000000"},
+        {.name = "minus-wrap", .nodes = "-4294967295", .status = 2, .err = below + "below 0"},
+        {.name = "int-min-1", .nodes = "-2147483649", .status = 2, .err = below + "below 0"},
+        {.name = "zeros", .nodes = "000000000000000000000000000012", .count = 12},
+    };
+    // The count's grammar: only the first decimal integer counts.
+    table["grammar"] = {
+        {.name = "plus", .nodes = "\n\n+12", .count = 12},
+        {.name = "blanks", .nodes = " \t\r\n\v\f7", .count = 7},
+        {.name = "letters", .nodes = "12abc", .count = 12},
+        {.name = "lines", .nodes = "12\n99\nnot read", .count = 12},
+        {.name = "point", .nodes = "3.9", .count = 3},
+        {.name = "exponent", .nodes = "1e6", .count = 1},
+        {.name = "not-octal", .nodes = "010", .count = 10},
+        {.name = "not-hex", .nodes = "0x10", .status = 2, .err = none},
+        {.name = "empty", .nodes = "", .status = 2, .err = none},
+        {.name = "word", .nodes = "nodes 5", .status = 2, .err = none},
+        {.name = "two-signs", .nodes = "+-3", .status = 2, .err = none},
+        {.name = "sign-blank", .nodes = "- 3", .status = 2, .err = none},
+    };
+    // Paths: failures name the path and the C library's reason.
+    table["files"] = {
+        {.name = "missing", .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
+        {.name = "empty-in", .nodes = "5", .cmd = R"("$NW" "" topo)", .status = 2, .err = readOpen + Why(ENOENT)},
+        // A read error must not pass for an empty file.
+        {.name = "dir-in", .nodes = "5", .cmd = R"("$NW" dir topo)", .status = 2, .err = "ReadNodeFile: check failed: ferror(fp) == 0: dir" + Why(EISDIR), .setup = "mkdir dir"},
+        // A hyphen or an empty argument is an ordinary path, never a standard stream.
+        {.name = "hyphen-in", .nodes = "5", .cmd = R"("$NW" - topo)", .status = 2, .err = readOpen + "-" + Why(ENOENT)},
+        {.name = "hyphen-out", .nodes = "5", .cmd = R"("$NW" nodes -)", .count = 5, .output = "-"},
+        {.name = "empty-out", .nodes = "5", .cmd = R"("$NW" nodes "")", .status = 2, .err = writeOpen + Why(ENOENT)},
+        {.name = "no-folder", .nodes = "5", .cmd = R"("$NW" nodes missing/topo)", .status = 2, .err = writeOpen + "missing/topo" + Why(ENOENT)},
+        {.name = "dir-out", .nodes = "5", .cmd = R"("$NW" nodes dir)", .status = 2, .err = writeOpen + "dir" + Why(EISDIR), .setup = "mkdir dir"},
+        // A path can neither break the diagnostic's one line nor reach the terminal raw.
+        {.name = "controls", .nodes = "5", .cmd = R"sh("$NW" "$(printf 'no\nsuch\033[2J\\')" topo)sh", .status = 2, .err = readOpen + R"(no\nsuch\033[2J\\)" + Why(ENOENT)},
+        // A diagnostic too long for one write goes out whole, in pieces.
+        {.name = "too-long", .nodes = "5", .cmd = R"("$NW" ")" + LongPath(60).first + R"(" topo)", .status = 2, .err = readOpen + LongPath(60).second + Why(ENAMETOOLONG)},
+        // The node file is read and closed before the same path is rewritten.
+        {.name = "same-path", .nodes = "3\nrest", .cmd = R"("$NW" nodes nodes)", .count = 3, .output = "nodes"},
+        // Files past 4 GiB, which need 64-bit offsets on a 32-bit system.
+        {.name = "large-in", .nodes = "5\n", .count = 5, .setup = "truncate -s 5G nodes", .needs = kLarge},
+        {.name = "large-out", .nodes = "5", .count = 5, .setup = "truncate -s 5G topo", .needs = kLarge},
+    };
+    // A failed check is told under a stack limit as small as a successful
+    // run with as long an argument needs (here a path of 4,000 bytes).
+    table["stack"] = {
+        {.name = "million", .nodes = "1000000", .cmd = stack + R"(12288 "$NW" nodes topo)", .count = 1000000},
+        {.name = "missing", .cmd = stack + R"(12288 "$NW" nodes topo)", .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
+        {.name = "long-out", .nodes = "5", .cmd = stack + R"(16384 "$NW" nodes .)" + slashes + "topo", .count = 5},
+        {.name = "long-in", .nodes = "5", .cmd = stack + R"(16384 "$NW" missing)" + slashes + " topo", .status = 2, .err = readOpen + "missing" + slashes + Why(ENOENT)},
+    };
+    // A writer that keeps its pipe open after the count must not block the
+    // reader, nor an endless count keep it reading. Closed standard streams
+    // change nothing but what can be seen.
+    table["streams"] = {
+        {.name = "open-pipe", .nodes = "", .cmd = R"((printf '4\n'; exec sleep 10) >fifo & timeout 5 "$NW" fifo topo; s=$?; kill $!; exit $s)", .count = 4, .setup = "mkfifo fifo"},
+        {.name = "endless", .nodes = "", .cmd = R"(yes 1 | tr -d '\n' | timeout 5 "$NW" /dev/stdin topo)", .status = 2, .err = "ReadNodeFile: check failed: NNodes <= 1000000: /dev/stdin: above 1000000", .needs = kProc},
+        {.name = "endless-minus", .nodes = "", .cmd = R"({ printf ' -'; yes 1 | tr -d '\n'; } | timeout 5 "$NW" /dev/stdin topo)", .status = 2, .err = "ReadNodeFile: check failed: 0 <= NNodes: /dev/stdin: below 0", .needs = kProc},
+        {.name = "closed", .nodes = "5", .cmd = R"("$NW" nodes topo >&- 2>&- <&-)", .count = 5},
+        {.name = "closed-usage", .nodes = "5", .cmd = R"("$NW" nodes >&- 2>&- <&-)", .status = 1},
+        {.name = "closed-full", .nodes = "5", .cmd = R"("$NW" nodes /dev/full >&- 2>&- <&-)", .status = 2},
+    };
+    // As a user whom permissions bind.
+    table["permissions"] = {
+        {.name = "in", .nodes = "5", .cmd = R"($AS_USER "$NW" nodes topo)", .status = 2, .err = readOpen + "nodes" + Why(EACCES), .setup = "chmod 000 nodes"},
+        {.name = "folder", .nodes = "5", .cmd = R"($AS_USER "$NW" nodes ro/topo)", .status = 2, .err = writeOpen + "ro/topo" + Why(EACCES), .setup = "mkdir ro && chmod 555 ro"},
+        {.name = "out", .nodes = "5", .cmd = R"($AS_USER "$NW" nodes ro.txt)", .status = 2, .err = writeOpen + "ro.txt" + Why(EACCES), .setup = "echo keep >ro.txt && chmod 444 ro.txt"},
+    };
+    // A failed write ends the writing, so the file left is a prefix of the
+    // topology, never spliced, and no diagnostic lands in it when
+    // standard error is closed. A failed close is a failure too.
+    table["faults"] = {
+        {.name = "first", .nodes = "1", .cmd = Inject(kWrites, "ENOSPC", 1), .status = 2, .err = writeFailed + "topo" + Why(ENOSPC), .count = 1, .left = kPrefix},
+        {.name = "eio", .nodes = "1000000", .cmd = Inject(kWrites, "EIO", 6), .status = 2, .err = writeFailed + "topo" + Why(EIO), .count = 1000000, .left = kPrefix},
+        {.name = "no-stderr", .nodes = "1000000", .cmd = Inject(kWrites, "ENOSPC", 3, " 2>&-"), .status = 2, .count = 1000000, .left = kPrefix},
+        {.name = "none-open", .nodes = "1", .cmd = Inject(kWrites, "ENOSPC", 1, " 2>&- >&- <&-"), .status = 2, .count = 1, .left = kPrefix},
+        {.name = "close", .nodes = "1000000", .cmd = Inject("close", "EIO", 1), .status = 2, .err = "WriteTopologyFile: check failed: fclose(fp) == 0: topo" + Why(EIO), .count = 1000000, .left = kWhole},
+        {.name = "close-no-stderr", .nodes = "1", .cmd = Inject("close", "EIO", 1, " 2>&-"), .status = 2, .count = 1, .left = kWhole},
+        // A closed standard stream that cannot be given /dev/null is a failure.
+        {.name = "no-null", .nodes = "5", .cmd = noNull, .status = 2, .err = R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null)" + Why(EMFILE), .needs = kClosed},
+        // A diagnostic for any path the system accepts goes out in one
+        // write, up to the longest, PATH_MAX - 1 bytes.
+        {.name = "one-write", .nodes = "5", .cmd = InOneWrite(LongPath(19).first), .status = 2, .err = readOpen + LongPath(19).second + Why(ENOENT)},
+        {.name = "one-write-max", .nodes = "5", .cmd = InOneWrite(LongPath(1, PATH_MAX - 2).first), .status = 2, .err = readOpen + LongPath(1, PATH_MAX - 2).second + Why(ENAMETOOLONG)},
+    };
+    // A full disk is a failure, both at a full block and at the last, short write.
+    table["write-errors"] = {
+        {.name = "full-block", .nodes = "1000000", .cmd = R"("$NW" nodes /dev/full)", .status = 2, .err = writeFailed + "/dev/full" + Why(ENOSPC)},
+        {.name = "full-short", .nodes = "1", .cmd = R"("$NW" nodes /dev/full)", .status = 2, .err = writeFailed + "/dev/full" + Why(ENOSPC)},
+    };
+    // clang-format on
     // Each write of a million nodes fails in turn; the writer's 1 MiB blocks make 11.
     for (int k = 1; k <= 11; ++k) {
         table["faults"].push_back({.name = "write-" + std::to_string(k),
@@ -413,8 +260,7 @@ Table MakeTable()
                                    .status = 2,
                                    .err = writeFailed + "topo" + Why(ENOSPC),
                                    .count = 1000000,
-                                   .left = kPrefix,
-                                   .needs = traced});
+                                   .left = kPrefix});
     }
     // Each rule for showing a path: what could drive a terminal is escaped,
     // and printable text is kept. A path is given as printf writes it; one
@@ -433,25 +279,21 @@ Table MakeTable()
         escaped("no-start", R"(\200\233\237\277\300\257\301\277\351\365\200\200\200)"),
         // Each form's first and last lead byte, with its lowest and highest second byte.
         {"two-bytes", R"(\302\240\302\277\303\200\337\277)", "\u00a0\u00bf\u00c0\u07ff"},
-        {"three-bytes",
-         R"(\340\240\200\340\277\277\341\200\200\354\277\277\355\200\200\355\237\277\356\200\200\357\277\277)",
+        {"three-bytes", R"(\340\240\200\340\277\277\341\200\200\354\277\277\355\200\200\355\237\277\356\200\200\357\277\277)",
          "\u0800\u0fff\u1000\ucfff\ud000\ud7ff\ue000\uffff"},
         {"private-use", R"(\356\237\277\356\240\200\356\277\277\357\200\200)", "\ue7ff\ue800\uefff\uf000"},
         // Characters that reorder the line or break it: each one's bytes in
         // octal, and the characters just outside each range kept.
-        escaped("layout",
-                R"(\330\234\342\200\216\342\200\217\342\200\250\342\200\251\342\200\252\342\200\256\342\201\246)"
-                R"(\342\201\251)"),
+        escaped("layout", R"(\330\234\342\200\216\342\200\217\342\200\250\342\200\251\342\200\252\342\200\256\342\201\246)"
+                          R"(\342\201\251)"),
         {"near-layout", R"(\330\233\330\235\342\200\215\342\200\220\342\200\247\342\200\257\342\201\245\342\201\252)",
          "\u061b\u061d\u200d\u2010\u2027\u202f\u2065\u206a"},
-        {"four-bytes",
-         R"(\360\220\200\200\360\277\277\277\361\200\200\200\363\277\277\277\364\200\200\200\364\217\277\277)",
+        {"four-bytes", R"(\360\220\200\200\360\277\277\277\361\200\200\200\363\277\277\277\364\200\200\200\364\217\277\277)",
          "\U00010000\U0003ffff\U00040000\U000fffff\U00100000\U0010ffff"},
         // A second byte just past each form's range: overlong, surrogate, past U+10FFFF.
         escaped("past-2-3", R"(\302\300\303\177\303\300\340\237\277\340\300\200\341\177\200\341\300\200\354\300\200)"),
         escaped("past-ed-ee", R"(\355\177\200\355\240\200\356\177\200\356\300\200)"),
-        escaped("past-4",
-                R"(\360\217\277\277\360\300\200\200\361\177\200\200\361\300\200\200\364\177\200\200\364\220\200\200)"),
+        escaped("past-4", R"(\360\217\277\277\360\300\200\200\361\177\200\200\361\300\200\200\364\177\200\200\364\220\200\200)"),
         // A later byte that is no continuation, or missing.
         escaped("bad-later", R"(\341\200\177\341\200\300\361\200\177\200\361\200\200\300\361\200\300\200)"),
         escaped("cut-short", R"(\346\227.\360\237\230.\346\227)"),
@@ -467,8 +309,7 @@ Table MakeTable()
     for (int n = 1; n <= 1000000; n *= 10) {
         for (int count : {n - 1, n, n + 1}) {
             if (count > 0 && count <= 1000000) {
-                table["counts"].push_back(
-                    {.name = "digits-" + std::to_string(count), .nodes = std::to_string(count), .count = count});
+                table["counts"].push_back({.name = "digits-" + std::to_string(count), .nodes = std::to_string(count), .count = count});
             }
         }
     }
@@ -483,8 +324,7 @@ Table MakeTable()
             ++fits;
         }
         for (int count : {fits, fits + 1, fits + 2}) {
-            table["edges"].push_back(
-                {.name = "edge-" + std::to_string(count), .nodes = std::to_string(count), .count = count});
+            table["edges"].push_back({.name = "edge-" + std::to_string(count), .nodes = std::to_string(count), .count = count});
         }
     }
     return table;
@@ -545,8 +385,7 @@ Result Run(std::vector<const char*> argv, const fs::path& dir)
     argv.push_back(nullptr);
     pid_t pid = 0;
     int wstatus = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 ||
-        waitpid(pid, &wstatus, 0) != pid) {
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 || waitpid(pid, &wstatus, 0) != pid) {
         wstatus = 127 << 8U;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -575,8 +414,8 @@ std::string Condition(const std::string& err)
     static const std::vector<std::string> source = Source();
     const std::string prefix = "nodalwrangler: src/nodalwrangler.cpp:";
     const auto end = err.find(": ", prefix.size());
-    if (err.rfind(prefix, 0) != 0 || end == std::string::npos || end == prefix.size() ||
-        err.find_first_not_of("0123456789", prefix.size()) != end || err.find('\n') != err.size() - 1) {
+    if (err.rfind(prefix, 0) != 0 || end == std::string::npos || end == prefix.size() || err.find_first_not_of("0123456789", prefix.size()) != end ||
+        err.find('\n') != err.size() - 1) {
         return "";
     }
     const std::string rest = err.substr(end + 2, err.size() - end - 3);
@@ -627,8 +466,7 @@ std::string TryRow(const Row& row, const fs::path& work, bool existing)
         return "wrong topology file " + std::string(row.output);
     }
     if (row.left == kPrefix && (output.size() >= reference.size() || reference.rfind(output, 0) != 0)) {
-        return std::string(row.output) + " is not a true prefix of the topology, at " + std::to_string(output.size()) +
-               " bytes";
+        return std::string(row.output) + " is not a true prefix of the topology, at " + std::to_string(output.size()) + " bytes";
     }
     auto after = Snapshot(work);
     if (row.status != 0 && row.left != kAsBefore) {
@@ -688,45 +526,44 @@ int TryRandomCounts(const fs::path& work, int cases, unsigned seed)
         const Result result = Run({std::getenv("NW"), "nodes", "topo"}, work);
         const std::string topo = ReadFile(work / "topo");
         const std::string got = result.status == 2 ? Condition(result.err) : result.err;
-        const bool ok = want.empty()
-                            ? result.status == 0 && got.empty() && topo.rfind(std::to_string(value) + "\n", 0) == 0 &&
-                                  std::count(topo.begin(), topo.end(), '\n') == value + 1
-                            : result.status == 2 && got == want && !fs::exists(work / "topo");
+        const bool ok = want.empty() ? result.status == 0 && got.empty() && topo.rfind(std::to_string(value) + "\n", 0) == 0 &&
+                                           std::count(topo.begin(), topo.end(), '\n') == value + 1
+                                     : result.status == 2 && got == want && !fs::exists(work / "topo");
         if (!ok) {
             ++failures;
-            std::cout << "FAIL: random case " << i << " of seed " << seed << ", node file " << Quoted(text)
-                      << ": status " << result.status << ", stderr '" << result.err << "', expected "
-                      << (want.empty() ? std::to_string(value) + " nodes" : want) << "\n";
+            std::cout << "FAIL: random case " << i << " of seed " << seed << ", node file " << Quoted(text) << ": status " << result.status
+                      << ", stderr '" << result.err << "', expected " << (want.empty() ? std::to_string(value) + " nodes" : want) << "\n";
         }
     }
     return failures;
 }
 
-// Runs the rows of `group` whose needs the machine meets, and prints one line
+// Runs the rows of a group whose needs the machine meets, and prints one line
 // for each need it lacks. Returns the runs that passed, failed and were skipped.
-std::array<int, 3> TryGroup(const std::vector<Row>& rows, const fs::path& work)
+std::array<int, 3> TryGroup(const std::string& group, const std::vector<Row>& rows, const fs::path& work)
 {
+    const unsigned shared = GroupNeeds(group);
+    const auto needs = [shared](const Row& row) { return shared | row.needs; };
     unsigned missing = 0;
     for (const Probe& probe : kProbes) {
-        const auto needs = [&probe](const Row& row) { return (row.needs & probe.need) != 0; };
-        if (std::any_of(rows.begin(), rows.end(), needs) && Run({"sh", "-c", probe.command}, work).status != 0) {
+        const auto lacks = [&](const Row& row) { return (needs(row) & probe.need) != 0; };
+        if (std::any_of(rows.begin(), rows.end(), lacks) && Run({"sh", "-c", probe.command}, work).status != 0) {
             missing |= probe.need;
-            std::cout << "skipped " << std::count_if(rows.begin(), rows.end(), needs) << " rows: " << probe.missing
-                      << "\n";
+            std::cout << "skipped " << std::count_if(rows.begin(), rows.end(), lacks) << " rows: " << probe.missing << "\n";
         }
     }
     std::array<int, 3> runs = {0, 0, 0};
     for (const Row& row : rows) {
         for (bool existing : {false, true}) {
-            if ((row.needs & missing) != 0) {
+            if ((needs(row) & missing) != 0) {
                 ++runs[2];
                 continue;
             }
             const std::string problem = TryRow(row, work, existing);
             ++runs.at(problem.empty() ? 0 : 1);
             if (!problem.empty()) {
-                std::cout << "FAIL: " << row.name << (existing ? ", with an existing topo" : "") << ": " << row.cmd
-                          << " with nodes " << (row.nodes ? Quoted(*row.nodes) : "(none)") << ": " << problem << "\n";
+                std::cout << "FAIL: " << row.name << (existing ? ", with an existing topo" : "") << ": " << row.cmd << " with nodes "
+                          << (row.nodes ? Quoted(*row.nodes) : "(none)") << ": " << problem << "\n";
             }
         }
     }
@@ -762,7 +599,7 @@ int main(int argc, char* argv[])
         runs[1] = TryRandomCounts(work, kCases, 20261208);
         runs[0] = kCases - runs[1];
     } else {
-        runs = TryGroup(table.at(group), work);
+        runs = TryGroup(group, table.at(group), work);
     }
     fs::current_path(fs::temp_directory_path());
     fs::remove_all(root);
