@@ -177,7 +177,7 @@ void PutPath(std::string_view path)
 // Fails the check named `condition` unless `holds`. Give `path` with the
 // file that the check is about, and `reason` to say what is wrong with it;
 // without `reason` the system's reason for the last failed call is given.
-// The caller's line comes from the builtin rather than std::source_location,
+// The caller's source line comes from the builtin rather than std::source_location,
 // which the lint toolchain cannot parse.
 void Check(bool holds, const char* operation, const char* condition, const char* path = nullptr,
            const char* reason = nullptr, unsigned sourceLine = __builtin_LINE())
