@@ -53,7 +53,7 @@ enum Need : unsigned {
 
 struct Probe {
     Need need;
-    const char* command;  // run under sh in an empty folder; status 0 if the need is met
+    const char* command;  // run under sh in the work folder; status 0 if the need is met
     const char* missing;
 };
 const std::array<Probe, 6> kProbes = {{
@@ -81,6 +81,7 @@ struct Row {
     unsigned needs = 0;     // Need bits, besides its group's
 };
 using Table = std::map<std::string, std::vector<Row>>;  // the rows of each group
+
 // What every row of `group` needs.
 unsigned GroupNeeds(const std::string& group)
 {

@@ -8,13 +8,17 @@
 
 int main(int argc, char *argv[])
 {
+    if (argc < 2) {
+        fputs("usage: sandbox COMMAND...\n", stderr);
+        return 125;
+    }
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-    if (argc < 2 || filter == NULL ||
+    if (filter == NULL ||
         seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(ptrace), 0) != 0 ||
         seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(personality), 1,
                          SCMP_A0(SCMP_CMP_MASKED_EQ, ADDR_NO_RANDOMIZE | 0xffff0000U, ADDR_NO_RANDOMIZE)) != 0 ||
         seccomp_load(filter) != 0) {
-        fputs("usage: sandbox COMMAND...\n", stderr);
+        fputs("sandbox: cannot load the seccomp filter\n", stderr);
         return 125;
     }
     execvp(argv[1], argv + 1);
