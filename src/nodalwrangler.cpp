@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -30,20 +31,61 @@ constexpr int kUsageStatus = 1;
 constexpr int kCheckStatus = 2;
 constexpr unsigned char kDelete = 0x7f;
 constexpr std::size_t kEscapeWidth = 4;  // the longest escape of a byte: "\\233"
-// Standard error's buffer for a diagnostic. It holds the whole line for any
+// The buffer for a message on standard error. It holds the whole line for any
 // path the system accepts (PATH_MAX bytes, each escaped to at most
 // kEscapeWidth), so such a line goes out in one write; a longer line goes out
 // in pieces.
-constexpr std::size_t kDiagnosticBytes = kEscapeWidth * PATH_MAX + 1024;
+constexpr std::size_t kMessageBytes = kEscapeWidth * PATH_MAX + 1024;
 // The file a diagnostic names: always this one, as the project lays it out,
 // whatever path and path maps the build compiled it under.
 constexpr const char* kSourceFile = "src/nodalwrangler.cpp";
 constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        topology_file_OUT \n";
 
-// Adds `bytes` to the diagnostic on standard error.
+// The message being built for standard error. In static storage, on neither
+// the heap nor the stack, so that a failure is still told when memory has run
+// out or the stack limit is small.
+std::array<char, kMessageBytes> message;
+std::size_t messageLength = 0;
+
+// Returns whether a write to standard error that failed with `error` should be
+// tried again: it was interrupted, or the descriptor is non-blocking and full,
+// in which case this first waits until it has room. The descriptor's flags are
+// shared with whoever started the tool, so they are left as they are.
+bool WriteAgain(int error)
+{
+    pollfd room = {.fd = STDERR_FILENO, .events = POLLOUT, .revents = 0};
+    return error == EINTR || ((error == EAGAIN || error == EWOULDBLOCK) && (poll(&room, 1, -1) >= 0 || errno == EINTR));
+}
+
+// Writes the message built so far to standard error, all of it unless the
+// descriptor fails for good (closed, or a reader gone), and empties it. The C
+// library's stream would drop the rest of the line at a full non-blocking pipe.
+void Flush()
+{
+    std::string_view rest(message.data(), messageLength);
+    while (!rest.empty()) {
+        const ssize_t written = write(STDERR_FILENO, rest.data(), rest.size());
+        if (written > 0) {
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written == 0 || !WriteAgain(errno)) {
+            break;
+        }
+    }
+    messageLength = 0;
+}
+
+// Adds `bytes` to the message, flushing it whenever the buffer is full.
 void Put(std::string_view bytes)
 {
-    (void)std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    while (!bytes.empty()) {
+        if (messageLength == message.size()) {
+            Flush();
+        }
+        const std::size_t piece = std::min(bytes.size(), message.size() - messageLength);
+        std::copy_n(bytes.begin(), piece, message.begin() + static_cast<std::ptrdiff_t>(messageLength));
+        messageLength += piece;
+        bytes.remove_prefix(piece);
+    }
 }
 
 // The forms of a UTF-8 character fit to print, from the Unicode standard's
@@ -152,10 +194,6 @@ void PutPath(std::string_view path)
 [[noreturn]] void FailCheck(const char* operation, const char* condition, const char* path, const char* reason,
                             unsigned sourceLine)
 {
-    // In static storage, on neither the heap nor the stack, so that a failure
-    // is still told when memory has run out or the stack limit is small.
-    static std::array<char, kDiagnosticBytes> buffer;
-    (void)std::setvbuf(stderr, buffer.data(), _IOFBF, buffer.size());
     std::array<char, std::numeric_limits<unsigned>::digits10 + 1> number{};
     const std::string_view sourceLineText(number.data(), std::to_chars(number.begin(), number.end(), sourceLine).ptr);
     for (const std::string_view piece : std::initializer_list<std::string_view>{
@@ -169,7 +207,7 @@ void PutPath(std::string_view path)
         Put(reason);
     }
     Put("\n");
-    (void)std::fflush(stderr);
+    Flush();
     // Nothing is left to flush or destroy: end here, running nothing more.
     std::_Exit(kCheckStatus);
 }
@@ -389,7 +427,8 @@ void WriteTopologyFile(const char* path)
 int main(int argc, char* argv[])
 {
     if (argc != 3) {
-        (void)std::fputs(kUsage, stderr);
+        Put(kUsage);
+        Flush();
         return kUsageStatus;
     }
     KeepStandardStreams();

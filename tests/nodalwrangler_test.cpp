@@ -223,6 +223,11 @@ Table MakeTable()
         {.name = "closed", .nodes = "5", .cmd = R"("$NW" nodes topo >&- 2>&- <&-)", .count = 5},
         {.name = "closed-usage", .nodes = "5", .cmd = R"("$NW" nodes >&- 2>&- <&-)", .status = 1},
         {.name = "closed-full", .nodes = "5", .cmd = R"("$NW" nodes /dev/full >&- 2>&- <&-)", .status = 2},
+        // A full, non-blocking standard error still gets the whole message, in one line or past the pipe's size.
+        {.name = "full-usage", .cmd = R"("$NW_TEST" --full-stderr "$NW")", .status = 1, .err = kUsage},
+        {.name = "full-short", .cmd = R"("$NW_TEST" --full-stderr "$NW" nodes topo)", .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
+        {.name = "full-long", .cmd = R"("$NW_TEST" --full-stderr "$NW" ")" + LongPath(15).first + R"(" topo)", .status = 2, .err = readOpen + LongPath(15).second + Why(ENOENT)},
+        {.name = "full-past-pipe", .cmd = R"("$NW_TEST" --full-stderr "$NW" ")" + LongPath(100).first + R"(" topo)", .status = 2, .err = readOpen + LongPath(100).second + Why(ENAMETOOLONG)},
     };
     // As a user whom permissions bind.
     table["permissions"] = {
@@ -372,9 +377,27 @@ struct Result {
     std::string err;
 };
 
+// Starts argv, found through PATH, with `actions`; returns its pid, or -1.
+pid_t Spawn(std::vector<const char*> argv, const posix_spawn_file_actions_t* actions)
+{
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    return posix_spawnp(&pid, argv[0], actions, nullptr, const_cast<char* const*>(argv.data()), environ) == 0 ? pid : -1;
+}
+
+// Waits for `pid` and returns its status as a shell gives it: 127 if it never started.
+int Wait(pid_t pid)
+{
+    int wstatus = 0;
+    if (pid == -1 || waitpid(pid, &wstatus, 0) != pid) {
+        return 127;
+    }
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
 // Runs argv, found through PATH, in `dir`, with standard output and error
 // caught in files beside it.
-Result Run(std::vector<const char*> argv, const fs::path& dir)
+Result Run(const std::vector<const char*>& argv, const fs::path& dir)
 {
     const fs::path out = dir.parent_path() / "stdout";
     const fs::path err = dir.parent_path() / "stderr";
@@ -383,14 +406,40 @@ Result Run(std::vector<const char*> argv, const fs::path& dir)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int wstatus = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 || waitpid(pid, &wstatus, 0) != pid) {
-        wstatus = 127 << 8U;
-    }
+    const int status = Wait(Spawn(argv, &actions));
     posix_spawn_file_actions_destroy(&actions);
-    return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), ReadFile(out), ReadFile(err)};
+    return {status, ReadFile(out), ReadFile(err)};
+}
+
+// Runs argv with standard error a non-blocking pipe that is full, as a parent
+// that polls its pipes can leave it, and that is drained only after a pause.
+// Passes on to standard error what argv wrote, and returns its status.
+int RunWithFullStderr(const std::vector<const char*>& argv)
+{
+    std::array<int, 2> pipeEnds{};
+    if (pipe2(pipeEnds.data(), O_CLOEXEC) != 0 || fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK) != 0) {
+        return 127;
+    }
+    std::array<char, PIPE_BUF> buffer{};
+    std::size_t filled = 0;
+    for (const std::size_t piece : {buffer.size(), std::size_t{1}}) {
+        for (ssize_t n = 0; (n = write(pipeEnds[1], buffer.data(), piece)) > 0;) {
+            filled += n;
+        }
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    const pid_t pid = Spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    usleep(300000);
+    std::string got;
+    for (ssize_t n = 0; (n = read(pipeEnds[0], buffer.data(), buffer.size())) > 0;) {
+        got.append(buffer.data(), n);
+    }
+    std::cerr << got.substr(std::min(filled, got.size()));
+    return Wait(pid);
 }
 
 // The tool's source, one string a line, to see that a diagnostic names the line of its check.
@@ -575,12 +624,16 @@ std::array<int, 3> TryGroup(const std::string& group, const std::vector<Row>& ro
 
 int main(int argc, char* argv[])
 {
+    if (argc > 2 && argv[1] == std::string("--full-stderr")) {
+        return RunWithFullStderr({argv + 2, argv + argc});
+    }
     if (argc != 4) {
-        std::cerr << "usage: nodalwrangler_test BINARY GROUP SOURCE\n";
+        std::cerr << "usage: nodalwrangler_test BINARY GROUP SOURCE | --full-stderr COMMAND...\n";
         return 2;
     }
     setenv("NW", fs::absolute(argv[1]).c_str(), 1);
     setenv("NW_SOURCE", fs::absolute(argv[3]).c_str(), 1);
+    setenv("NW_TEST", std::strchr(argv[0], '/') != nullptr ? fs::absolute(argv[0]).c_str() : argv[0], 1);
     setenv("AS_USER", geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "", 1);
     const std::string group = argv[2];
     const Table table = MakeTable();
