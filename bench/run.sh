@@ -23,7 +23,7 @@ tool=$build/nodalwrangler
 # Like the tool, the floor must load no library but the C library.
 ldd "$build/bench-floor" | grep -q 'libstdc++' && { echo "bench: the floor needs the C++ runtime" >&2; exit 1; }
 
-# On the root file system, where topology files are written, not in memory.
+# In a folder under build/, on whatever file system holds the checkout, not in memory.
 mkdir -p "$root/build"
 work=$(mktemp -d -p "$root/build" bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -52,8 +52,9 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 column() { awk -v c="$1" '{ print $c * 1000 }' times.txt | median; }
 ratio() { awk -v a="$1" -v b="$2" '{ print $a / $b }' times.txt | median; }
 
+# Under an empty environment, since the C library's start-up work grows with its size.
 instructions() {
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+    env -i "$(command -v valgrind)" --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 read -r rss_tool_200k rss_tool_1m rss_floor rss_huge rss_fprintf_200k rss_fprintf_1m < <("$build/bench-timer" rss \
     "$tool n200k out-tool" "$tool_cmd" "$floor_cmd" "$huge_cmd" "$build/bench-fprintf-writer n200k out-fprintf" "$fprintf_cmd")
