@@ -53,17 +53,18 @@ enum Need : unsigned {
 
 struct Probe {
     Need need;
+    const char* name;     // in the line that tells a skip, for CI to match
     const char* command;  // run under sh in the work folder; status 0 if the need is met
     const char* missing;
 };
 const std::array<Probe, 6> kProbes = {{
-    {kTrace, "strace -o /dev/null true", "strace cannot trace a program here"},
-    {kLayout, "setarch -R prlimit true", "setarch -R cannot fix the address layout here, or prlimit is missing"},
+    {kTrace, "trace", "strace -o /dev/null true", "strace cannot trace a program here"},
+    {kLayout, "layout", "setarch -R prlimit true", "setarch -R cannot fix the address layout here, or prlimit is missing"},
     // A preload (libfaketime, say) can open a descriptor before main.
-    {kClosed, "sh -c 'exec 3<&0' <&- 2>/dev/null; [ $? != 0 ]", "a program started with standard input closed has it open"},
-    {kProc, "[ -e /proc/self/fd/0 ]", "/proc is not mounted"},
-    {kLarge, "truncate -s 5G probe && rm probe", "the file system cannot hold a sparse file of 5 GiB"},
-    {kUser, R"(: >probe && chmod 000 probe && $AS_USER sh -c '! [ -r probe ]')", "no user here is bound by permissions"},
+    {kClosed, "closed", "sh -c 'exec 3<&0' <&- 2>/dev/null; [ $? != 0 ]", "a program started with standard input closed has it open"},
+    {kProc, "proc", "[ -e /proc/self/fd/0 ]", "/proc is not mounted"},
+    {kLarge, "large", "truncate -s 5G probe && rm probe", "the file system cannot hold a sparse file of 5 GiB"},
+    {kUser, "user", R"(: >probe && chmod 000 probe && $AS_USER sh -c '! [ -r probe ]')", "no user here is bound by permissions"},
 }};
 
 // One case. Its command runs under sh in a fresh work folder that holds `nodes`
@@ -599,7 +600,7 @@ std::array<int, 3> TryGroup(const std::string& group, const std::vector<Row>& ro
         const auto lacks = [&](const Row& row) { return (needs(row) & probe.need) != 0; };
         if (std::any_of(rows.begin(), rows.end(), lacks) && Run({"sh", "-c", probe.command}, work).status != 0) {
             missing |= probe.need;
-            std::cout << "skipped " << std::count_if(rows.begin(), rows.end(), lacks) << " rows: " << probe.missing << "\n";
+            std::cout << "skipped " << std::count_if(rows.begin(), rows.end(), lacks) << " rows (" << probe.name << "): " << probe.missing << "\n";
         }
     }
     std::array<int, 3> runs = {0, 0, 0};
