@@ -1,5 +1,6 @@
 // End-to-end tests: `nodalwrangler_test BINARY GROUP SOURCE` runs one group of the table against BINARY, whose
-// diagnostics must name lines of SOURCE that hold their conditions.
+// diagnostics must name lines of SOURCE that hold their conditions. Rows run `nodalwrangler_test --full-stderr
+// COMMAND...` to give COMMAND a full, non-blocking standard error.
 
 #include <algorithm>
 #include <array>
