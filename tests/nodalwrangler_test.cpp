@@ -104,12 +104,18 @@ std::string Inject(const char* syscalls, const char* error, int k, const char* r
            ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
 }
 
-// Runs the tool on the node file `path` under strace, and fails unless its
-// diagnostic went out in exactly one write.
+// Runs the tool with `args` under strace, tracing `syscalls`, after `runner`,
+// and fails unless the traced calls that match `calls` number as `bound` says of "$n".
+std::string CountCalls(const std::string& runner, const char* syscalls, const std::string& args, const char* calls, const char* bound)
+{
+    return runner + "strace -o trace -e trace=" + syscalls + R"( "$NW" )" + args + "; s=$?; n=$(grep -c -E '" + calls + "' trace); rm trace; [ " +
+           bound + " ] && exit $s";
+}
+
+// Runs the tool on the node file `path`, and fails unless its diagnostic went out in exactly one write.
 std::string InOneWrite(const std::string& path)
 {
-    return R"(strace -o trace -e trace=write,writev "$NW" ")" + path +
-           R"(" topo; s=$?; n=$(grep -c -E '^writev?\(2,' trace); rm trace; [ "$n" = 1 ] && exit $s)";
+    return CountCalls("", kWrites, '"' + path + "\" topo", R"(^writev?\(2,)", R"("$n" = 1)");
 }
 
 // A path of `parts` folders of `bytes` bytes of 0x01 each, and how a diagnostic shows it.
@@ -253,6 +259,9 @@ Table MakeTable()
         // write, up to the longest, PATH_MAX - 1 bytes.
         {.name = "one-write", .nodes = "5", .cmd = InOneWrite(LongPath(19).first), .status = 2, .err = readOpen + LongPath(19).second + Why(ENOENT)},
         {.name = "one-write-max", .nodes = "5", .cmd = InOneWrite(LongPath(1, PATH_MAX - 2).first), .status = 2, .err = readOpen + LongPath(1, PATH_MAX - 2).second + Why(ENAMETOOLONG)},
+        // While a full pipe has no room, the diagnostic waits: one write refused, one poll (a ppoll under
+        // qemu-user), one write that goes through, where a tool that spins makes thousands.
+        {.name = "full-waits", .cmd = CountCalls(R"("$NW_TEST" --full-stderr )", "poll,ppoll,write", "nodes topo", R"(^(p?poll\(\[\{fd=2|write\(2),)", R"("$n" -le 5)"), .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
     };
     // A full disk is a failure, both at a full block and at the last, short write.
     table["write-errors"] = {
