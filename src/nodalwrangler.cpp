@@ -47,14 +47,35 @@ constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        
 std::array<char, kMessageBytes> message;
 std::size_t messageLength = 0;
 
-// Returns whether a write to standard error that failed with `error` should be
-// tried again: it was interrupted, or the descriptor is non-blocking and full,
-// in which case this first waits until it has room. The descriptor's flags are
-// shared with whoever started the tool, so they are left as they are.
-bool WriteAgain(int error)
+// Returns whether a write to `fd` that failed with `error` should be tried
+// again: it was interrupted, or the descriptor is non-blocking and full, in
+// which case this first waits until it has room. The descriptor's flags are
+// shared with whoever opened it, so they are left as they are.
+bool WriteAgain(int fd, int error)
 {
-    pollfd room = {.fd = STDERR_FILENO, .events = POLLOUT, .revents = 0};
+    pollfd room = {.fd = fd, .events = POLLOUT, .revents = 0};
     return error == EINTR || ((error == EAGAIN || error == EWOULDBLOCK) && (poll(&room, 1, -1) >= 0 || errno == EINTR));
+}
+
+// Writes all of `bytes` to `fd` and returns true, or returns false with errno
+// set once the descriptor fails for good. A write that takes no bytes is such
+// a failure, with ENOSPC as its reason: a full device or a misbehaving file
+// system answers so, and trying again would never end. The C library's
+// streams retry it, so every write of the tool goes through here.
+bool WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        } else if (!WriteAgain(fd, errno)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Writes the message built so far to standard error, all of it unless the
@@ -62,15 +83,7 @@ bool WriteAgain(int error)
 // library's stream would drop the rest of the line at a full non-blocking pipe.
 void Flush()
 {
-    std::string_view rest(message.data(), messageLength);
-    while (!rest.empty()) {
-        const ssize_t written = write(STDERR_FILENO, rest.data(), rest.size());
-        if (written > 0) {
-            rest.remove_prefix(static_cast<std::size_t>(written));
-        } else if (written == 0 || !WriteAgain(errno)) {
-            break;
-        }
-    }
+    (void)WriteAll(STDERR_FILENO, {message.data(), messageLength});  // nowhere left to report a failure
     messageLength = 0;
 }
 
@@ -354,12 +367,12 @@ char* PrepareBlock(std::int32_t count)
 }
 
 // Writes the header line and the lines "i   0" for i from 0 to count - 1 to
-// fp, which must be unbuffered so that each fwrite is one write. This is the
-// one hot loop. Lines are made into the block a run at a time (see WriteRun);
-// each full block is written whole and the tail that ran past it is carried
-// to the front. Memory does not grow with the count. A failed write ends
-// the writing and is left in fp's error state for the caller to check.
-void WriteLines(std::FILE* fp, std::int32_t count)
+// `fd`, and returns whether every write went through. This is the one hot
+// loop. Lines are made into the block a run at a time (see WriteRun); each
+// full block is written whole and the tail that ran past it is carried to the
+// front. Memory does not grow with the count. The first failed write ends the
+// writing, with errno set, so the file left is a prefix of the topology.
+bool WriteLines(int fd, std::int32_t count)
 {
     char* const block = PrepareBlock(count);
     char* out = std::to_chars(block, block + kRunBytes, count).ptr;
@@ -377,15 +390,13 @@ void WriteLines(std::FILE* fp, std::int32_t count)
         // The last run is made whole in the slack, and only its lines kept.
         out = start + std::min(kRunLines, count - run * kRunLines) * (width + std::ptrdiff_t{sizeof(Suffix)});
         if (out - block >= kBlockSize) {
-            // After a failed write nothing more is written, so the file left
-            // is a prefix of the topology; fp's error state keeps the failure.
-            if (std::fwrite(block, 1, kBlockSize, fp) != std::size_t{kBlockSize}) {
-                return;
+            if (!WriteAll(fd, {block, kBlockSize})) {
+                return false;
             }
             out = std::copy(block + kBlockSize, out, block);
         }
     }
-    (void)std::fwrite(block, 1, out - block, fp);
+    return WriteAll(fd, {block, static_cast<std::size_t>(out - block)});
 }
 
 }  // namespace
@@ -417,10 +428,9 @@ void WriteTopologyFile(const char* path)
     Check(0 < NNodes, __func__, "0 < NNodes");
     std::FILE* fp = std::fopen(path, "w");
     Check(fp != nullptr, __func__, "fp != ((void *)0)", path);
-    // WriteLines hands over whole blocks: a stdio buffer would only split them.
-    (void)std::setvbuf(fp, nullptr, _IONBF, 0);
-    WriteLines(fp, NNodes);
-    Check(std::ferror(fp) == 0, __func__, "ferror(fp) == 0", path);
+    // The lines go to fp's descriptor whole: its buffer would only split the
+    // blocks, and its write loop never gives up on a write that takes nothing.
+    Check(WriteLines(fileno(fp), NNodes), __func__, "WriteLines(fileno(fp), NNodes)", path);
     Check(std::fclose(fp) == 0, __func__, "fclose(fp) == 0", path);
 }
 

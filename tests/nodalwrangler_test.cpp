@@ -96,12 +96,13 @@ std::string Why(int error)
     return std::string(": ") + std::strerror(error);
 }
 
-// Runs the tool under strace with the K-th call of each of `syscalls` on the
-// topology file failing with `error`.
-std::string Inject(const char* syscalls, const char* error, int k, const char* redirect = "")
+// Runs the tool under strace with the calls of `syscalls` on the topology file
+// that strace's `when` picks (the K-th, or "K+" from the K-th on) answered by
+// `fault` ("error=ENOSPC", or "retval=0").
+std::string Inject(const char* syscalls, const char* fault, const std::string& when, const char* redirect = "")
 {
-    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscalls + " -e inject=" + syscalls + ":error=" + error +
-           ":when=" + std::to_string(k) + R"( "$NW" nodes topo)" + redirect;
+    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscalls + " -e inject=" + syscalls + ":" + fault + ":when=" + when +
+           R"( "$NW" nodes topo)" + redirect;
 }
 
 // Runs the tool with `args` under strace, tracing `syscalls`, after `runner`,
@@ -138,7 +139,7 @@ Table MakeTable()
     const std::string slashes(3993, '/');  // for paths of about 4,000 bytes
     const std::string readOpen = "ReadNodeFile: check failed: fp != ((void *)0): ";
     const std::string writeOpen = "WriteTopologyFile: check failed: fp != ((void *)0): ";
-    const std::string writeFailed = "WriteTopologyFile: check failed: ferror(fp) == 0: ";
+    const std::string writeFailed = "WriteTopologyFile: check failed: WriteLines(fileno(fp), NNodes): ";
     const std::string above = "ReadNodeFile: check failed: NNodes <= 1000000: nodes: ";
     const std::string below = "ReadNodeFile: check failed: 0 <= NNodes: nodes: ";
     const std::string none = "WriteTopologyFile: check failed: 0 < NNodes";
@@ -247,12 +248,14 @@ Table MakeTable()
     // topology, never spliced, and no diagnostic lands in it when
     // standard error is closed. A failed close is a failure too.
     table["faults"] = {
-        {.name = "first", .nodes = "1", .cmd = Inject(kWrites, "ENOSPC", 1), .status = 2, .err = writeFailed + "topo" + Why(ENOSPC), .count = 1, .left = kPrefix},
-        {.name = "eio", .nodes = "1000000", .cmd = Inject(kWrites, "EIO", 6), .status = 2, .err = writeFailed + "topo" + Why(EIO), .count = 1000000, .left = kPrefix},
-        {.name = "no-stderr", .nodes = "1000000", .cmd = Inject(kWrites, "ENOSPC", 3, " 2>&-"), .status = 2, .count = 1000000, .left = kPrefix},
-        {.name = "none-open", .nodes = "1", .cmd = Inject(kWrites, "ENOSPC", 1, " 2>&- >&- <&-"), .status = 2, .count = 1, .left = kPrefix},
-        {.name = "close", .nodes = "1000000", .cmd = Inject("close", "EIO", 1), .status = 2, .err = "WriteTopologyFile: check failed: fclose(fp) == 0: topo" + Why(EIO), .count = 1000000, .left = kWhole},
-        {.name = "close-no-stderr", .nodes = "1", .cmd = Inject("close", "EIO", 1, " 2>&-"), .status = 2, .count = 1, .left = kWhole},
+        {.name = "first", .nodes = "1", .cmd = Inject(kWrites, "error=ENOSPC", "1"), .status = 2, .err = writeFailed + "topo" + Why(ENOSPC), .count = 1, .left = kPrefix},
+        {.name = "eio", .nodes = "1000000", .cmd = Inject(kWrites, "error=EIO", "6"), .status = 2, .err = writeFailed + "topo" + Why(EIO), .count = 1000000, .left = kPrefix},
+        {.name = "no-stderr", .nodes = "1000000", .cmd = Inject(kWrites, "error=ENOSPC", "3", " 2>&-"), .status = 2, .count = 1000000, .left = kPrefix},
+        {.name = "none-open", .nodes = "1", .cmd = Inject(kWrites, "error=ENOSPC", "1", " 2>&- >&- <&-"), .status = 2, .count = 1, .left = kPrefix},
+        // A write that takes nothing, as from a full FUSE server, fails as a full disk does, where a retry would spin forever.
+        {.name = "takes-none", .nodes = "1000000", .cmd = "timeout 10 " + Inject(kWrites, "retval=0", "3+"), .status = 2, .err = writeFailed + "topo" + Why(ENOSPC), .count = 1000000, .left = kPrefix},
+        {.name = "close", .nodes = "1000000", .cmd = Inject("close", "error=EIO", "1"), .status = 2, .err = "WriteTopologyFile: check failed: fclose(fp) == 0: topo" + Why(EIO), .count = 1000000, .left = kWhole},
+        {.name = "close-no-stderr", .nodes = "1", .cmd = Inject("close", "error=EIO", "1", " 2>&-"), .status = 2, .count = 1, .left = kWhole},
         // A closed standard stream that cannot be given /dev/null is a failure.
         {.name = "no-null", .nodes = "5", .cmd = noNull, .status = 2, .err = R"(main: check failed: open("/dev/null", O_RDWR) == fd: /dev/null)" + Why(EMFILE), .needs = kClosed},
         // A diagnostic for any path the system accepts goes out in one
@@ -273,7 +276,7 @@ Table MakeTable()
     for (int k = 1; k <= 11; ++k) {
         table["faults"].push_back({.name = "write-" + std::to_string(k),
                                    .nodes = "1000000",
-                                   .cmd = Inject(kWrites, "ENOSPC", k),
+                                   .cmd = Inject(kWrites, "error=ENOSPC", std::to_string(k)),
                                    .status = 2,
                                    .err = writeFailed + "topo" + Why(ENOSPC),
                                    .count = 1000000,
