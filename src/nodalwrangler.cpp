@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The node count, set once by ReadNodeFile and only read by WriteTopologyFile.
@@ -47,23 +48,33 @@ constexpr const char* kUsage = " Usage : \n nodalwrangler  node_file  \n        
 std::array<char, kMessageBytes> message;
 std::size_t messageLength = 0;
 
-// Returns whether a write to `fd` that failed with `error` should be tried
-// again: it was interrupted, or the descriptor is non-blocking and full, in
-// which case this first waits until it has room. The descriptor's flags are
-// shared with whoever opened it, so they are left as they are.
-bool WriteAgain(int fd, int error)
+// How long one wait for room on a full descriptor lasts before the write is
+// tried again. Room ends a wait at once, but a peer that shuts down reading on
+// a socket and keeps it open wakes no poll, and only a write finds that out; a
+// second finds it soon, and costs nothing next to a reader that is not reading.
+constexpr int kWaitMilliseconds = 1000;
+
+// Returns whether `fd` is a pipe, a socket or a character device such as a
+// terminal, where poll tells when a full descriptor has room again. Elsewhere,
+// as on a regular file whose file system refuses a write with EAGAIN, poll is
+// always ready and no wait helps.
+bool CanWaitForRoom(int fd)
 {
-    pollfd room = {.fd = fd, .events = POLLOUT, .revents = 0};
-    return error == EINTR || ((error == EAGAIN || error == EWOULDBLOCK) && (poll(&room, 1, -1) >= 0 || errno == EINTR));
+    struct stat status {};
+    return fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode));
 }
 
 // Writes all of `bytes` to `fd` and returns true, or returns false with errno
 // set once the descriptor fails for good. A write that takes no bytes is such
 // a failure, with ENOSPC as its reason: a full device or a misbehaving file
 // system answers so, and trying again would never end. The C library's
-// streams retry it, so every write of the tool goes through here.
+// streams retry it, so every write of the tool goes through here. A write
+// refused with EAGAIN is tried again only where a wait can bring room, and
+// only after a wait, so the loop never spins; the descriptor's flags are
+// shared with whoever opened it, so they are left as they are.
 bool WriteAll(int fd, std::string_view bytes)
 {
+    const char* roomAt = nullptr;  // where a wait last reported room
     while (!bytes.empty()) {
         const ssize_t written = write(fd, bytes.data(), bytes.size());
         if (written > 0) {
@@ -71,7 +82,18 @@ bool WriteAll(int fd, std::string_view bytes)
         } else if (written == 0) {
             errno = ENOSPC;
             return false;
-        } else if (!WriteAgain(fd, errno)) {
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!CanWaitForRoom(fd)) {
+                errno = EAGAIN;
+                return false;
+            }
+            // Room reported where the write then found none shows that poll
+            // is no guide here: until a byte goes through, a wait only sleeps.
+            pollfd room = {.fd = fd, .events = POLLOUT, .revents = 0};
+            if (poll(&room, roomAt == bytes.data() ? 0 : 1, kWaitMilliseconds) > 0) {
+                roomAt = bytes.data();
+            }
+        } else if (errno != EINTR) {
             return false;
         }
     }
@@ -79,8 +101,9 @@ bool WriteAll(int fd, std::string_view bytes)
 }
 
 // Writes the message built so far to standard error, all of it unless the
-// descriptor fails for good (closed, or a reader gone), and empties it. The C
-// library's stream would drop the rest of the line at a full non-blocking pipe.
+// descriptor fails for good (closed, a reader gone, or full where no wait
+// helps), and empties it. The C library's stream would drop the rest of the
+// line at a full non-blocking pipe.
 void Flush()
 {
     (void)WriteAll(STDERR_FILENO, {message.data(), messageLength});  // nowhere left to report a failure
@@ -283,11 +306,16 @@ const char* Describe(Count count, std::array<char, kCountText>& text)
 
 // Opens /dev/null on each standard descriptor, 0 to 2, that is closed, so
 // that neither file the tool opens can take one: a diagnostic meant for
-// standard error must never land in the topology file.
+// standard error must never land in the topology file. One poll of all three
+// marks each closed one with POLLNVAL, in one call where a test of each
+// descriptor would make three.
 void KeepStandardStreams()
 {
+    std::array<pollfd, 3> streams = {{{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}}};
+    // It only looks, and fails only under a limit of fewer than three descriptors, where no file can take 2.
+    (void)poll(streams.data(), streams.size(), 0);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
+        if ((streams.at(fd).revents & POLLNVAL) != 0) {
             Check(open("/dev/null", O_RDWR) == fd, "main", "open(\"/dev/null\", O_RDWR) == fd", "/dev/null");
         }
     }

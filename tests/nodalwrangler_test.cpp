@@ -1,11 +1,13 @@
 // End-to-end tests: `nodalwrangler_test BINARY GROUP SOURCE` runs one group of the table against BINARY, whose
 // diagnostics must name lines of SOURCE that hold their conditions. Rows run `nodalwrangler_test --full-stderr
-// COMMAND...` to give COMMAND a full, non-blocking standard error.
+// COMMAND...` to give COMMAND a full, non-blocking standard error, or `--shut-stderr COMMAND...` for one whose
+// reader shuts down.
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,13 +99,13 @@ std::string Why(int error)
     return std::string(": ") + std::strerror(error);
 }
 
-// Runs the tool under strace with the calls of `syscalls` on the topology file
+// Runs the tool under strace with the calls of `syscalls` on the file `path`
 // that strace's `when` picks (the K-th, or "K+" from the K-th on) answered by
 // `fault` ("error=ENOSPC", or "retval=0").
-std::string Inject(const char* syscalls, const char* fault, const std::string& when, const char* redirect = "")
+std::string Inject(const char* syscalls, const char* fault, const std::string& when, const char* redirect = "", const char* path = "topo")
 {
-    return std::string("strace -o /dev/null -P \"$PWD/topo\" -e trace=") + syscalls + " -e inject=" + syscalls + ":" + fault + ":when=" + when +
-           R"( "$NW" nodes topo)" + redirect;
+    return std::string("strace -o /dev/null -P \"$PWD/") + path + "\" -e trace=" + syscalls + " -e inject=" + syscalls + ":" + fault +
+           ":when=" + when + R"( "$NW" nodes topo)" + redirect;
 }
 
 // Runs the tool with `args` under strace, tracing `syscalls`, after `runner`,
@@ -237,6 +240,8 @@ Table MakeTable()
         {.name = "full-short", .cmd = R"("$NW_TEST" --full-stderr "$NW" nodes topo)", .status = 2, .err = readOpen + "nodes" + Why(ENOENT)},
         {.name = "full-long", .cmd = R"("$NW_TEST" --full-stderr "$NW" ")" + LongPath(15).first + R"(" topo)", .status = 2, .err = readOpen + LongPath(15).second + Why(ENOENT)},
         {.name = "full-past-pipe", .cmd = R"("$NW_TEST" --full-stderr "$NW" ")" + LongPath(100).first + R"(" topo)", .status = 2, .err = readOpen + LongPath(100).second + Why(ENAMETOOLONG)},
+        // A full socket whose reader shuts down wakes no poll: the wait ends, and the write finds the reader gone.
+        {.name = "full-shut", .cmd = R"(timeout 5 "$NW_TEST" --shut-stderr "$NW" nodes topo)", .status = 2},
     };
     // As a user whom permissions bind.
     table["permissions"] = {
@@ -254,6 +259,9 @@ Table MakeTable()
         {.name = "none-open", .nodes = "1", .cmd = Inject(kWrites, "error=ENOSPC", "1", " 2>&- >&- <&-"), .status = 2, .count = 1, .left = kPrefix},
         // A write that takes nothing, as from a full FUSE server, fails as a full disk does, where a retry would spin forever.
         {.name = "takes-none", .nodes = "1000000", .cmd = "timeout 10 " + Inject(kWrites, "retval=0", "3+"), .status = 2, .err = writeFailed + "topo" + Why(ENOSPC), .count = 1000000, .left = kPrefix},
+        // EAGAIN from a file, where poll is always ready, fails at once instead of spinning.
+        {.name = "again", .nodes = "1000000", .cmd = "timeout 10 " + Inject(kWrites, "error=EAGAIN", "3+"), .status = 2, .err = writeFailed + "topo" + Why(EAGAIN), .count = 1000000, .left = kPrefix},
+        {.name = "again-stderr", .cmd = "timeout 10 " + Inject(kWrites, "error=EAGAIN", "1+", " 2>err", "err"), .status = 2, .setup = ": >err"},
         {.name = "close", .nodes = "1000000", .cmd = Inject("close", "error=EIO", "1"), .status = 2, .err = "WriteTopologyFile: check failed: fclose(fp) == 0: topo" + Why(EIO), .count = 1000000, .left = kWhole},
         {.name = "close-no-stderr", .nodes = "1", .cmd = Inject("close", "error=EIO", "1", " 2>&-"), .status = 2, .count = 1, .left = kWhole},
         // A closed standard stream that cannot be given /dev/null is a failure.
@@ -427,29 +435,36 @@ Result Run(const std::vector<const char*>& argv, const fs::path& dir)
 
 // Runs argv with standard error a non-blocking pipe that is full, as a parent
 // that polls its pipes can leave it, and that is drained only after a pause.
-// Passes on to standard error what argv wrote, and returns its status.
-int RunWithFullStderr(const std::vector<const char*>& argv)
+// Passes on to standard error what argv wrote, and returns its status. With
+// `shut`, standard error is a full non-blocking Unix socket instead, SIGPIPE
+// is ignored, and after the pause its peer shuts down reading and keeps it open.
+int RunWithFullStderr(const std::vector<const char*>& argv, bool shut)
 {
-    std::array<int, 2> pipeEnds{};
-    if (pipe2(pipeEnds.data(), O_CLOEXEC) != 0 || fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK) != 0) {
+    std::array<int, 2> ends{};
+    const int made = shut ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) : pipe2(ends.data(), O_CLOEXEC);
+    if (made != 0 || fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0 || (shut && signal(SIGPIPE, SIG_IGN) == SIG_ERR)) {
         return 127;
     }
     std::array<char, PIPE_BUF> buffer{};
     std::size_t filled = 0;
     for (const std::size_t piece : {buffer.size(), std::size_t{1}}) {
-        for (ssize_t n = 0; (n = write(pipeEnds[1], buffer.data(), piece)) > 0;) {
+        for (ssize_t n = 0; (n = write(ends[1], buffer.data(), piece)) > 0;) {
             filled += n;
         }
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
     const pid_t pid = Spawn(argv, &actions);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
+    close(ends[1]);
     usleep(300000);
+    if (shut) {
+        shutdown(ends[0], SHUT_RD);
+        return Wait(pid);
+    }
     std::string got;
-    for (ssize_t n = 0; (n = read(pipeEnds[0], buffer.data(), buffer.size())) > 0;) {
+    for (ssize_t n = 0; (n = read(ends[0], buffer.data(), buffer.size())) > 0;) {
         got.append(buffer.data(), n);
     }
     std::cerr << got.substr(std::min(filled, got.size()));
@@ -590,13 +605,14 @@ int TryRandomCounts(const fs::path& work, int cases, unsigned seed)
         const Result result = Run({std::getenv("NW"), "nodes", "topo"}, work);
         const std::string topo = ReadFile(work / "topo");
         const std::string got = result.status == 2 ? Condition(result.err) : result.err;
-        const bool ok = want.empty() ? result.status == 0 && got.empty() && topo.rfind(std::to_string(value) + "\n", 0) == 0 &&
-                                           std::count(topo.begin(), topo.end(), '\n') == value + 1
-                                     : result.status == 2 && got == want && !fs::exists(work / "topo");
+        const bool ok = result.out.empty() && (want.empty() ? result.status == 0 && got.empty() && topo.rfind(std::to_string(value) + "\n", 0) == 0 &&
+                                                                  std::count(topo.begin(), topo.end(), '\n') == value + 1
+                                                            : result.status == 2 && got == want && !fs::exists(work / "topo"));
         if (!ok) {
             ++failures;
             std::cout << "FAIL: random case " << i << " of seed " << seed << ", node file " << Quoted(text) << ": status " << result.status
-                      << ", stderr '" << result.err << "', expected " << (want.empty() ? std::to_string(value) + " nodes" : want) << "\n";
+                      << ", stdout '" << result.out << "', stderr '" << result.err << "', expected "
+                      << (want.empty() ? std::to_string(value) + " nodes" : want) << "\n";
         }
     }
     return failures;
@@ -638,11 +654,12 @@ std::array<int, 3> TryGroup(const std::string& group, const std::vector<Row>& ro
 
 int main(int argc, char* argv[])
 {
-    if (argc > 2 && argv[1] == std::string("--full-stderr")) {
-        return RunWithFullStderr({argv + 2, argv + argc});
+    const std::string mode = argc > 2 ? argv[1] : "";
+    if (mode == "--full-stderr" || mode == "--shut-stderr") {
+        return RunWithFullStderr({argv + 2, argv + argc}, mode == "--shut-stderr");
     }
     if (argc != 4) {
-        std::cerr << "usage: nodalwrangler_test BINARY GROUP SOURCE | --full-stderr COMMAND...\n";
+        std::cerr << "usage: nodalwrangler_test BINARY GROUP SOURCE | --full-stderr COMMAND... | --shut-stderr COMMAND...\n";
         return 2;
     }
     setenv("NW", fs::absolute(argv[1]).c_str(), 1);
